@@ -1,0 +1,146 @@
+#include "qel/wstr.h"
+
+namespace qel {
+
+std::string ToUtf8(u16view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    char32_t c = s[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+namespace {
+// Decodes one UTF-8 sequence at s[i]; returns the code point or U+FFFD, advancing i.
+char32_t Decode(std::string_view s, std::size_t& i, bool& ok) {
+  unsigned char b = static_cast<unsigned char>(s[i]);
+  ok = true;
+  int len;
+  char32_t c;
+  if (b < 0x80) {
+    ++i;
+    return b;
+  } else if ((b & 0xE0) == 0xC0) {
+    len = 2;
+    c = b & 0x1F;
+  } else if ((b & 0xF0) == 0xE0) {
+    len = 3;
+    c = b & 0x0F;
+  } else if ((b & 0xF8) == 0xF0) {
+    len = 4;
+    c = b & 0x07;
+  } else {
+    ++i;
+    ok = false;
+    return 0xFFFD;
+  }
+  if (i + len > s.size()) {
+    ++i;
+    ok = false;
+    return 0xFFFD;
+  }
+  for (int k = 1; k < len; ++k) {
+    unsigned char n = static_cast<unsigned char>(s[i + k]);
+    if ((n & 0xC0) != 0x80) {
+      ++i;
+      ok = false;
+      return 0xFFFD;
+    }
+    c = (c << 6) | (n & 0x3F);
+  }
+  static const char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    ++i;
+    ok = false;
+    return 0xFFFD;
+  }
+  i += len;
+  return c;
+}
+}  // namespace
+
+u16 FromUtf8(std::string_view s) {
+  u16 out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  bool ok;
+  while (i < s.size()) {
+    char32_t c = Decode(s, i, ok);
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+bool IsValidUtf8(std::string_view s) {
+  std::size_t i = 0;
+  bool ok;
+  while (i < s.size()) {
+    Decode(s, i, ok);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+char16_t FoldCase(char16_t c) {
+  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 32);
+  if (c < 0x80) return c;
+  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<char16_t>(c - 32);  // Latin-1
+  if (c == 0xFF) return 0x178;
+  if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 && c != 0x17F) {
+    // Latin Extended-A pairs: even upper, odd lower (with the 0x139..0x148 and 0x179..0x17E runs shifted).
+    bool shifted = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+    if (shifted ? (c % 2 == 0) : (c % 2 == 1)) return static_cast<char16_t>(c - 1);
+    return c;
+  }
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 32);  // Greek
+  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 32);                // Cyrillic
+  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 80);
+  if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<char16_t>(c - 32);  // full-width Latin
+  return c;
+}
+
+int CompareNoCase(u16view a, u16view b) {
+  std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    char16_t x = FoldCase(a[i]), y = FoldCase(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+u16 ToUpper(u16view s) {
+  u16 out(s);
+  for (auto& c : out) c = FoldCase(c);
+  return out;
+}
+
+}  // namespace qel

@@ -1,0 +1,7 @@
+// COM: apartments, object creation, class store, GUID strings.
+#pragma once
+
+#include "windows.h"
+#include "unknwn.h"
+#include "oaidl.h"
+#include "qel/com_api.h"
