@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The program in the foreground (registered with -RegServer): it announces the
+# sample device on loopback, and Ctrl+C (SIGINT) ends it with byebye.
+. "$(dirname "$0")/lib.sh"
+enter_netns "$@"
+new_state
+"$QELUPNP" -RegServer
+register_device_control
+configure_sample 0
+out=$E2E_STATE/stdout.txt
+"$QELUPNP" >"$out" 2>&1 &
+pid=$!
+check "foreground run says the service started" wait_for 15 grep -q 'QelUPnP:Service started' "$out"
+check "foreground run stores LastDeviceID" wait_for 15 test -n "$(last_device_id)"
+found=$(discover 3 "$SAMPLE_UDN")
+check "the device is found" grep -q "$SAMPLE_UDN" <<<"$found"
+bye=$E2E_STATE/bye.txt
+listener=$(listen_byebye "$bye" 10)
+sleep 1
+kill -INT "$pid"
+wait "$pid" && rc=0 || rc=$?
+check "Ctrl+C ends the process with a failure status" [ "$rc" -ne 0 ]
+sleep 2
+kill "$listener" 2>/dev/null || true
+wait "$listener" 2>/dev/null || true
+check "byebye is sent on Ctrl+C" grep -q "$SAMPLE_UDN" "$bye"
+cat "$out"
+finish
