@@ -89,6 +89,8 @@ class CServiceModule : public CComModulePart {
   static void WINAPI ServiceControlProc(DWORD dwOpcode);
 
   WCHAR m_szName[256] = {};
+  // m_hStatus and m_svcStatus are shared by the service thread and the control
+  // handler: both are read and written under m_statusLock.
   SERVICE_STATUS_HANDLE m_hStatus = nullptr;
   SERVICE_STATUS m_svcStatus;
   // Written by the run thread before its message loop, read by the control handler.
@@ -121,6 +123,9 @@ class CQelUPnP : public CServiceModule {
   HRESULT RegisterUPnPDevice(BSTR bstrDescription);
   HRESULT UnregisterDevice();
 
+  // m_dwLogLevel and m_szLogFile are read by WriteLog on any thread and written
+  // by ReadRegInfo under m_settingsLock.
+  std::mutex m_settingsLock;
   DWORD m_dwLogLevel = 0;
   // The message-box output may switch it to debugger output from any thread.
   std::atomic<DWORD> m_dwLogType{0};
@@ -139,6 +144,9 @@ class CQelUPnP : public CServiceModule {
   std::recursive_mutex m_deviceLock;
   bool m_bStopRequested = false;
 };
+
+// The module's class-object table: only the end entry, as the program registers no classes.
+ClassObjectEntry* ModuleClassTable();
 
 // The one module object of the process, and the pointer InitModule sets to it.
 extern CQelUPnP _Module;
