@@ -136,6 +136,9 @@ typedef struct _OVERLAPPED {
 #ifndef ERROR_NEGATIVE_SEEK
 #define ERROR_NEGATIVE_SEEK 131L
 #endif
+#ifndef ERROR_ENVVAR_NOT_FOUND
+#define ERROR_ENVVAR_NOT_FOUND 203L
+#endif
 #ifndef ERROR_DIRECTORY
 #define ERROR_DIRECTORY 267L
 #endif
@@ -147,6 +150,7 @@ typedef struct _OVERLAPPED {
 #define _MAX_FNAME 256
 #define _MAX_EXT 256
 #define _TRUNCATE ((size_t)-1)
+#define INFINITE 0xFFFFFFFF
 
 extern "C" {
 

@@ -60,6 +60,10 @@ typedef struct tagMSG {
 #define MB_TOPMOST 0x00040000L
 #define MB_SERVICE_NOTIFICATION 0x00200000L
 
+#define SW_HIDE 0
+#define SW_SHOWNORMAL 1
+#define SW_SHOWDEFAULT 10
+
 #define IDOK 1
 #define IDCANCEL 2
 #define IDABORT 3

@@ -1,0 +1,1 @@
+int qel_stub_platform_kernel_tests_winmain_probe_cpp;
