@@ -937,6 +937,24 @@ void Transaction::Rollback() {
   StoreLock().unlock();
 }
 
+LSTATUS QueryPlans(std::vector<std::string>& plans) {
+  plans.clear();
+  Session s;
+  if (LSTATUS e = s.Open()) return e;
+  for (int i = 0; i < detail::kSqlCount; ++i) {
+    std::string text = kSqlText[i];
+    if (text.rfind("SELECT", 0) != 0 && text.rfind("INSERT", 0) != 0 && text.rfind("DELETE", 0) != 0) continue;
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(s.c->db.get(), ("EXPLAIN QUERY PLAN " + text).c_str(), -1, &raw, nullptr);
+    StmtPtr st(raw);
+    if (rc != SQLITE_OK) return MapSqlite(rc);
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW)
+      plans.push_back(text + ": " + reinterpret_cast<const char*>(sqlite3_column_text(raw, 3)));
+    if (rc != SQLITE_DONE) return MapSqlite(rc);
+  }
+  return ERROR_SUCCESS;
+}
+
 LSTATUS StoredPath(HKEY hKey, std::u16string& path) {
   std::shared_ptr<KeyObj> k;
   if (LSTATUS e = FindHandle(hKey, k)) return e;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "winreg.h"
 
@@ -35,6 +36,10 @@ class Transaction {
 // the store's own roots: "HKEY_LOCAL_MACHINE\SOFTWARE\Classes\CLSID" for
 // HKEY_CLASSES_ROOT\CLSID.
 [[nodiscard]] LSTATUS StoredPath(HKEY hKey, std::u16string& path);
+
+// The query plan of each statement the store runs (one line per plan step:
+// "<statement>: <step>"), so that tests can check that none scans a table.
+[[nodiscard]] LSTATUS QueryPlans(std::vector<std::string>& plans);
 
 // Drops the process's store connection and every open key handle (a test
 // that switches state directories; also registered as the state-dir reset hook).
