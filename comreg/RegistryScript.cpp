@@ -335,7 +335,10 @@ bool RegistryScript::HasNamedValues(HKEY hKey) {
 // Blocks
 
 HRESULT RegistryScript::ProcessBlock(LPWSTR pszToken, HKEY hkParent, BOOL bRegister, BOOL bSkip, int nDepth) {
-  if (nDepth > kMaxDepth) return DISP_E_EXCEPTION;
+  if (nDepth > kMaxDepth) {
+    m_bTooDeep = true;
+    return DISP_E_EXCEPTION;
+  }
   return bRegister ? RegisterBlock(pszToken, hkParent, nDepth) : RemoveBlock(pszToken, hkParent, bSkip, nDepth);
 }
 
@@ -502,6 +505,13 @@ HRESULT RegistryScript::RunRootBlocks(BOOL bRegister) {
     if (pszToken[0] != TEXT('{')) return DISP_E_EXCEPTION;
     if (bRegister) {
       LPCWSTR pszBlock = m_pszPos;
+      // A block nested too deeply could not be taken back by the removal pass
+      // either, so it is refused before anything is written: a read in skip
+      // mode touches nothing.
+      m_bTooDeep = false;
+      hr = ProcessBlock(pszToken, hkRoot, FALSE, TRUE, 1);
+      m_pszPos = pszBlock;
+      if (m_bTooDeep) return DISP_E_EXCEPTION;
       hr = ProcessBlock(pszToken, hkRoot, TRUE, FALSE, 1);
       if (FAILED(hr)) {
         // Take back what this root block wrote before it failed.

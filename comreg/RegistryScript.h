@@ -69,4 +69,5 @@ class RegistryScript {
 
   ScriptVariables& m_vars;
   LPCWSTR m_pszPos = nullptr;
+  bool m_bTooDeep = false;
 };
