@@ -1,0 +1,24 @@
+// The published ids of the DOM interfaces and document classes.
+#include <msxml2.h>
+
+#define QEL_DOM_IID(name, d1) \
+  extern "C" const IID name = {d1, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}}
+
+QEL_DOM_IID(IID_IXMLDOMNode, 0x2933BF80);
+QEL_DOM_IID(IID_IXMLDOMDocument, 0x2933BF81);
+QEL_DOM_IID(IID_IXMLDOMNodeList, 0x2933BF82);
+QEL_DOM_IID(IID_IXMLDOMNamedNodeMap, 0x2933BF83);
+QEL_DOM_IID(IID_IXMLDOMCharacterData, 0x2933BF84);
+QEL_DOM_IID(IID_IXMLDOMAttribute, 0x2933BF85);
+QEL_DOM_IID(IID_IXMLDOMElement, 0x2933BF86);
+QEL_DOM_IID(IID_IXMLDOMText, 0x2933BF87);
+QEL_DOM_IID(IID_IXMLDOMComment, 0x2933BF88);
+QEL_DOM_IID(IID_IXMLDOMProcessingInstruction, 0x2933BF89);
+QEL_DOM_IID(IID_IXMLDOMCDATASection, 0x2933BF8A);
+QEL_DOM_IID(IID_IXMLDOMDocument2, 0x2933BF95);
+QEL_DOM_IID(CLSID_DOMDocument, 0x2933BF90);
+
+extern "C" const IID IID_IXMLDOMParseError = {
+    0x3EFAA426, 0x272F, 0x11D2, {0x83, 0x6F, 0x00, 0x00, 0xF8, 0x7A, 0x77, 0x82}};
+extern "C" const CLSID CLSID_DOMDocument40 = {
+    0x88D969C0, 0xF192, 0x11D4, {0xA6, 0x5F, 0x00, 0x40, 0x96, 0x32, 0x51, 0xE5}};
