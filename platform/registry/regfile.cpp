@@ -252,7 +252,8 @@ class Parser {
         }
       }
       if (!more) break;
-      if (index + 1 >= m_lines.size()) return Fail(lineNo, "a '\\' continuation at the end of the file");
+      if (index + 1 >= m_lines.size() || TrimRight(TrimLeft(m_lines[index + 1])).empty())
+        return Fail(lineNo, "a '\\' continuation without the line it continues on");
       ++index;
       lineNo = static_cast<int>(index + 1);
       s = TrimLeft(m_lines[index]);

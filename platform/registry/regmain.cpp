@@ -12,8 +12,11 @@ namespace {
 // Without a terminal nobody can answer, and the answer is No: a script never
 // deletes or overwrites by accident, it passes /f (or /y).
 bool AskOnTerminal(const std::string& question) {
-  if (!isatty(STDIN_FILENO)) return false;
   std::cout << question << ' ' << std::flush;
+  if (!isatty(STDIN_FILENO)) {
+    std::cout << "No" << std::endl;
+    return false;
+  }
   std::string answer;
   if (!std::getline(std::cin, answer)) return false;
   while (!answer.empty() && (answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
