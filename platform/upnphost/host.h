@@ -1,0 +1,125 @@
+// The device host: every device this process publishes, the network thread
+// that serves them, and the withdrawal of devices earlier processes left.
+#pragma once
+
+#include <libgupnp/gupnp.h>
+#include <libsoup/soup.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cominterfaces.h"
+#include "devicedoc.h"
+#include "glibptr.h"
+#include "internal.h"
+#include "records.h"
+
+namespace qel::upnphost {
+
+struct Device;
+
+struct Subscription {
+  std::string sid;
+  std::vector<std::string> callbacks;
+  std::uint32_t seq = 0;
+  gint64 expiresUs = 0;  // g_get_monotonic_time() deadline
+};
+
+// One published service: its service object, and its event subscribers.
+// Lives and is used on the network thread only (the event sink posts there).
+struct ServiceRuntime {
+  Device* device = nullptr;
+  const ServiceEntry* entry = nullptr;
+  ComPtr<IDispatch> dispatch;
+  ComPtr<IUPnPEventSource> eventSource;
+  ComPtr<IUPnPEventSink> sink;
+  std::map<std::string, DISPID> variableIds;  // evented variables the object knows
+  std::vector<Subscription> subscriptions;
+};
+
+struct NetContext {
+  GObjectPtr<GUPnPContext> context;
+  std::string hostAddress;
+};
+
+struct Device {
+  std::string id;
+  std::string key;     // id without braces, lower case: the server path segment
+  std::string prefix;  // "/upnphost/<key>"
+  DeviceDoc doc;
+  std::filesystem::path resourceDir;
+  std::filesystem::path descriptionFile;
+  std::filesystem::path recordDir;
+  unsigned maxAge = 1800;
+  unsigned announceSeconds = 600;
+  ComPtr<IUPnPDeviceControl> control;
+  std::vector<std::shared_ptr<ServiceRuntime>> services;
+  std::vector<GObjectPtr<GUPnPRootDevice>> roots;  // one per network context
+  std::vector<std::string> locations;
+  Record record;
+  GSourcePtr announceTimer;
+  GSourcePtr expiryTimer;
+  GObjectPtr<GCancellable> cancel;
+};
+
+class Host {
+ public:
+  static Host& Get();
+
+  HRESULT Register(std::string_view xmlUtf8, IUnknown* control, const std::u16string& initString,
+                   const std::filesystem::path& resourceDir, LONG lifetime, std::string* id);
+  HRESULT Unregister(const std::string& id);
+  HRESULT UniqueDeviceName(const std::string& id, const std::string& templateUdn, std::string* udn);
+  void WithdrawAll();
+  int LiveCount();
+
+  // Network-thread services for the control and eventing handlers.
+  GMainContext* LoopContext() const { return m_mainContext; }
+  SoupSession* NotifySession() const { return m_session.get(); }
+  const std::string& ServerId() const { return m_serverId; }
+  GUPnPContext* ContextForServer(SoupServer* server) const;
+
+ private:
+  Host() = default;
+  HRESULT StartLocked(const Settings& settings);
+  void StopLocked();
+  HRESULT GoLive(Device& d);          // network thread
+  void TakeDown(Device& d);           // network thread
+  void Announce(Device& d);           // network thread
+  template <class F>
+  void OnLoop(F&& f);
+
+  std::mutex m_lock;  // API calls; the network thread never takes it
+  std::map<std::string, std::unique_ptr<Device>> m_devices;
+  GMainContext* m_mainContext = nullptr;
+  GMainLoop* m_loop = nullptr;
+  std::thread m_thread;
+  std::vector<NetContext> m_nets;
+  GObjectPtr<SoupSession> m_session;
+  std::filesystem::path m_wwwDir;
+  std::string m_serverId;
+  Settings m_settings;
+  bool m_hooksInstalled = false;
+};
+
+// The published XML's SSDP targets of a device.
+std::vector<SsdpTarget> TargetsOf(const DeviceDoc& doc);
+
+// Control and eventing handlers (control.cpp, eventing.cpp).
+void HandleControl(SoupServerMessage* msg, ServiceRuntime& svc);
+void HandleEventSubscription(SoupServerMessage* msg, ServiceRuntime& svc, GUPnPContext* context);
+void NotifyVariables(ServiceRuntime& svc, const std::vector<std::string>& names, const Subscription* only);
+void ExpireSubscriptions(ServiceRuntime& svc);
+ComPtr<IUPnPEventSink> MakeEventSink(std::weak_ptr<ServiceRuntime> svc, GMainContext* loop);
+// The value of a variable through IDispatch::Invoke(DISPATCH_PROPERTYGET), as UPnP text.
+std::string ReadVariable(ServiceRuntime& svc, const std::string& name);
+std::string VariantToText(const VARIANT& v);
+std::string XmlEscape(std::string_view s);
+
+}  // namespace qel::upnphost
