@@ -420,3 +420,46 @@ TEST(ClassObjects, LeavingTheApartmentRevokesItsRegistrations) {
 }
 
 }  // namespace
+
+namespace {
+
+// Creation from several threads while another keeps unloading unused libraries:
+// an object handed out is always usable, and the library goes only when unused.
+TEST(ServerLibraries, ConcurrentCreationAndUnloading) {
+  qel::test::ScopedStateDir state;
+  ASSERT_EQ(comtest::RegisterInproc(comtest::kClsidCounter, QEL_TEST_SERVER), ERROR_SUCCESS);
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
+  std::thread unloader([&] {
+    while (!stop) CoFreeUnusedLibraries();
+  });
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 3; ++t) {
+    workers.emplace_back([&] {
+      if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+        ++failures;
+        return;
+      }
+      for (int i = 0; i < 150; ++i) {
+        comtest::ITestCounter* counter = nullptr;
+        if (FAILED(CoCreateInstance(comtest::kClsidCounter, nullptr, CLSCTX_INPROC_SERVER, comtest::kIidTestCounter,
+                                    reinterpret_cast<void**>(&counter)))) {
+          ++failures;
+          continue;
+        }
+        LONG v = 0;
+        if (counter->Increment(&v) != S_OK || v != 1) ++failures;
+        counter->Release();
+      }
+      CoUninitialize();
+    });
+  }
+  for (auto& w : workers) w.join();
+  stop = true;
+  unloader.join();
+  EXPECT_EQ(failures.load(), 0);
+  CoFreeUnusedLibraries();
+  EXPECT_EQ(qel::com::LoadedLibraryCountForTests(), 0u);
+}
+
+}  // namespace
