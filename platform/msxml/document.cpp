@@ -299,7 +299,10 @@ HRESULT SaveToFile(xmlDocPtr doc, const std::string& path) {
     QEL_FAULT_POINT("WriteFile", c) hr = static_cast<HRESULT>(c);
   }
   if (SUCCEEDED(hr)) {
-    int options = XML_SAVE_AS_XML | (hasDeclaration ? XML_SAVE_NO_DECL : 0);
+    // A built document carries its declaration as a node; a loaded one gets
+    // libxml2's declaration when its file declared an encoding.
+    bool writeDeclaration = !hasDeclaration && doc->encoding;
+    int options = XML_SAVE_AS_XML | (writeDeclaration ? 0 : XML_SAVE_NO_DECL);
     errno = 0;
     xmlSaveCtxtPtr save = xmlSaveToFd(fd, encoding.empty() ? nullptr : encoding.c_str(), options);
     if (!save) {
