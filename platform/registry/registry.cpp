@@ -116,6 +116,8 @@ const char* const kSqlText[detail::kSqlCount] = {
     /* kSavepoint */ "SAVEPOINT qel_change",
     /* kRelease */ "RELEASE qel_change",
     /* kRollbackTo */ "ROLLBACK TO qel_change",
+    /* kBeginRead */ "BEGIN",
+    /* kCommitRead */ "COMMIT",
 };
 
 // ---------------------------------------------------------------------------
@@ -583,7 +585,8 @@ LSTATUS OpenConnection(std::unique_ptr<Connection>& out) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (rc != SQLITE_OK) return MapSqlite(rc);
   }
-  if ((rc = ExecSql(db, "PRAGMA synchronous = NORMAL"))) return MapSqlite(rc);
+  // A larger page cache keeps lookups in a big store from going back to the file.
+  if ((rc = ExecSql(db, "PRAGMA synchronous = NORMAL; PRAGMA cache_size = -16384"))) return MapSqlite(rc);
 
   std::int64_t version = 0;
   if (writable) {
@@ -691,10 +694,10 @@ class Session {
 class ReadScope {
  public:
   explicit ReadScope(Connection& c) : m_c(c) {
-    if (c.txDepth == 0) m_open = ExecSql(c.db.get(), "BEGIN") == SQLITE_OK;
+    if (c.txDepth == 0) m_open = SimpleStep(c, detail::kBeginRead) == SQLITE_OK;
   }
   ~ReadScope() {
-    if (m_open) ExecSql(m_c.db.get(), "COMMIT");
+    if (m_open) SimpleStep(m_c, detail::kCommitRead);
   }
 
  private:

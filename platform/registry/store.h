@@ -55,6 +55,8 @@ enum Sql : int {
   kSavepoint,
   kRelease,
   kRollbackTo,
+  kBeginRead,
+  kCommitRead,
   kSqlCount
 };
 
