@@ -32,6 +32,37 @@ std::string NodeText(const xmlNode* n) {
   return c ? std::string(reinterpret_cast<const char*>(c.get())) : std::string();
 }
 
+// libxml2 keeps a namespace name that is no valid URI (a service type with
+// blanks or '&') with its character references re-escaped ("&#38;").
+std::string UnescapeReferences(const std::string& s) {
+  if (s.find('&') == std::string::npos) return s;
+  std::string o;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const auto semi = s[i] == '&' ? s.find(';', i) : std::string::npos;
+    if (semi == std::string::npos || semi - i > 10) {
+      o += s[i];
+      continue;
+    }
+    const std::string ref = s.substr(i + 1, semi - i - 1);
+    unsigned long cp = 0;
+    if (ref == "amp") cp = '&';
+    else if (ref == "lt") cp = '<';
+    else if (ref == "gt") cp = '>';
+    else if (ref == "quot") cp = '"';
+    else if (ref == "apos") cp = '\'';
+    else if (ref.size() > 1 && ref[0] == '#')
+      cp = ref[1] == 'x' ? std::strtoul(ref.c_str() + 2, nullptr, 16) : std::strtoul(ref.c_str() + 1, nullptr, 10);
+    if (cp == 0 || cp > 0x10FFFF) {
+      o += s[i];
+      continue;
+    }
+    char buf[8];
+    o.append(buf, static_cast<size_t>(g_unichar_to_utf8(static_cast<gunichar>(cp), buf)));
+    i = semi;
+  }
+  return o;
+}
+
 void Respond(SoupServerMessage* msg, guint status, const std::string& body) {
   SoupMessageHeaders* h = soup_server_message_get_response_headers(msg);
   soup_message_headers_append(h, "EXT", "");
@@ -234,7 +265,7 @@ void HandleControl(SoupServerMessage* msg, ServiceRuntime& svc) {
   if (!action || !action->ns || !action->ns->href) return RespondBadRequest(msg);
 
   const std::string actionName = reinterpret_cast<const char*>(action->name);
-  const std::string actionNs = reinterpret_cast<const char*>(action->ns->href);
+  const std::string actionNs = UnescapeReferences(reinterpret_cast<const char*>(action->ns->href));
   // SOAPACTION names the same service type and action as the body.
   if (const char* sa = soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "SOAPACTION")) {
     std::string v = sa;

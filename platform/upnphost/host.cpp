@@ -2,6 +2,8 @@
 #include "host.h"
 
 #include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -86,11 +88,22 @@ constexpr goffset kMaxRequestBody = 256 * 1024;
 void OnEarly(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpointer) {
   SoupMessageHeaders* h = soup_server_message_get_request_headers(msg);
   const goffset len = soup_message_headers_get_content_length(h);
-  if (len > kMaxRequestBody ||
-      (soup_message_headers_get_encoding(h) == SOUP_ENCODING_CHUNKED)) {
+  if (len <= kMaxRequestBody && soup_message_headers_get_encoding(h) != SOUP_ENCODING_CHUNKED) return;
+  // The server would read (and keep) the whole body before answering: take
+  // the connection over, answer 413 and close it.
+  GIOStream* stream = soup_server_message_steal_connection(msg);
+  if (!stream) {
+    soup_message_body_set_accumulate(soup_server_message_get_request_body(msg), FALSE);
     soup_server_message_set_status(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
-    soup_message_headers_append(soup_server_message_get_response_headers(msg), "Connection", "close");
+    return;
   }
+  static const char kReply[] =
+      "HTTP/1.1 413 Request Entity Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  gsize written = 0;
+  g_output_stream_write_all(g_io_stream_get_output_stream(stream), kReply, sizeof kReply - 1, &written, nullptr,
+                            nullptr);
+  g_io_stream_close(stream, nullptr, nullptr);
+  g_object_unref(stream);
 }
 
 gboolean OnAnnounceTimer(gpointer user) {
@@ -120,6 +133,18 @@ GSourcePtr AddTimer(GMainContext* ctx, unsigned seconds, GSourceFunc fn, gpointe
   g_source_set_callback(s, fn, user, nullptr);
   g_source_attach(s, ctx);
   return GSourcePtr(s);
+}
+
+// The libraries report a taken port only as text: ask the system directly.
+bool PortInUse(unsigned port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  const bool inUse = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
+  ::close(fd);
+  return inUse;
 }
 
 bool ProcessAlive(long pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
@@ -226,7 +251,7 @@ HRESULT Host::StartLocked(const Settings& settings) {
       }
       if (!ctx) {
         const char* why = err ? err->message : "unknown error";
-        if (err && err->domain == G_IO_ERROR && err->code == G_IO_ERROR_ADDRESS_IN_USE) {
+        if (m_settings.httpPort != 0 && PortInUse(m_settings.httpPort)) {
           LogLine("the HTTP port %u (upnphost\\Parameters\\HttpPort) is in use: %s", m_settings.httpPort, why);
           hr = kErrPortInUse;
         } else {
@@ -235,8 +260,6 @@ HRESULT Host::StartLocked(const Settings& settings) {
         }
         break;
       }
-      SoupServer* server = gupnp_context_get_server(ctx);
-      soup_server_add_early_handler(server, nullptr, OnEarly, nullptr, nullptr);
       m_nets.push_back({GObjectPtr<GUPnPContext>(ctx), gssdp_client_get_host_ip(GSSDP_CLIENT(ctx))});
     }
     if (SUCCEEDED(hr)) {
@@ -317,10 +340,16 @@ HRESULT Host::GoLive(Device& d) {
     d.roots.emplace_back(root);
     d.locations.push_back(gupnp_device_info_get_location(GUPNP_DEVICE_INFO(root)));
     gssdp_resource_group_set_max_age(gupnp_root_device_get_ssdp_resource_group(root), d.maxAge);
-    gupnp_context_add_server_handler(ctx, FALSE, (d.prefix + "/res").c_str(), OnResource, &d, nullptr);
+    // Early handlers belong to the handler of the same path: each path gets one.
+    SoupServer* server = gupnp_context_get_server(ctx);
+    const std::string res = d.prefix + "/res";
+    gupnp_context_add_server_handler(ctx, FALSE, res.c_str(), OnResource, &d, nullptr);
+    soup_server_add_early_handler(server, res.c_str(), OnEarly, nullptr, nullptr);
     for (auto& s : d.services) {
       gupnp_context_add_server_handler(ctx, FALSE, s->entry->controlPath.c_str(), OnControl, s.get(), nullptr);
+      soup_server_add_early_handler(server, s->entry->controlPath.c_str(), OnEarly, nullptr, nullptr);
       gupnp_context_add_server_handler(ctx, FALSE, s->entry->eventPath.c_str(), OnEvent, s.get(), nullptr);
+      soup_server_add_early_handler(server, s->entry->eventPath.c_str(), OnEarly, nullptr, nullptr);
     }
   }
   for (auto& r : d.roots) gupnp_root_device_set_available(r.get(), TRUE);

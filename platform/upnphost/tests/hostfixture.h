@@ -56,9 +56,12 @@ inline std::string Description(const std::vector<std::string>& controllers = {"C
                   "<deviceType>urn:schemas-upnp-org:device:QelTest:1</deviceType><presentationURL/>"
                   "<manufacturer>Maker</manufacturer><manufacturerURL/><modelName>Model</modelName>"
                   "<modelNumber/><modelDescription/><modelURL/><UPC/><serialNumber/><serviceList>";
-  for (const auto& c : controllers)
+  for (const auto& name : controllers) {
+    std::string c;
+    for (char ch : name) c += ch == '&' ? std::string("&amp;") : ch == '<' ? std::string("&lt;") : std::string(1, ch);
     s += "<service><serviceType>urn:schemas-upnp-org:service:" + c + ":1</serviceType><serviceId>urn:upnp-org:serviceId:" +
          c + "</serviceId><SCPDURL>svc.xml</SCPDURL><controlURL/><eventSubURL/></service>";
+  }
   s += "</serviceList></device></root>";
   return s;
 }
