@@ -190,20 +190,20 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
   FileKey key{st.st_dev, st.st_ino};
 
   auto file = std::make_shared<File>(fd, key, rec);
+  bool conflict = false;
   {
     OpenTable& t = Opens();
     std::lock_guard<std::mutex> g(t.lock);
     auto range = t.opens.equal_range(key);
-    bool conflict = false;
     for (auto it = range.first; it != range.second && !conflict; ++it) conflict = !Compatible(rec, *it->second);
     if (!conflict && ::flock(fd, (rec.share == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) conflict = true;
-    if (conflict) {
-      file.reset();  // closes the descriptor; it never entered the table
-      if (created) ::unlink(path.c_str());
-      SetLastError(ERROR_SHARING_VIOLATION);
-      return INVALID_HANDLE_VALUE;
-    }
-    t.opens.emplace(key, &file->record());
+    if (!conflict) t.opens.emplace(key, &file->record());
+  }
+  if (conflict) {
+    file.reset();  // closes the descriptor (outside the table's lock, which its destructor takes)
+    if (created) ::unlink(path.c_str());
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
   }
   // Truncate only once the share check has passed, so a refused open loses nothing.
   if (truncate && existed && ::ftruncate(fd, 0) != 0) {
