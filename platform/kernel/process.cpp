@@ -1,5 +1,6 @@
 // Modules, the process and its command line, environment, ticks, exit and
 // the shutdown hooks.
+#include <dlfcn.h>
 #include <link.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -59,7 +60,9 @@ std::vector<ModuleInfo> LoadedModules() {
             lowest = info->dlpi_phdr[i].p_vaddr;
         if (lowest == ~static_cast<ElfW(Addr)>(0)) return 0;
         ModuleInfo m;
-        m.base = static_cast<std::uintptr_t>(info->dlpi_addr + lowest);
+        // Page-aligned, as the loader maps it (dladdr's dli_fbase is the same address).
+        static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+        m.base = static_cast<std::uintptr_t>(info->dlpi_addr + lowest) & ~(page - 1);
         m.isProgram = list->empty();  // the program comes first
         if (!m.isProgram) {
           if (!info->dlpi_name || info->dlpi_name[0] != '/') {
@@ -227,6 +230,36 @@ extern "C" HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
   }
   SetLastError(ERROR_MOD_NOT_FOUND);
   return nullptr;
+}
+
+extern "C" BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE* phModule) {
+  QEL_FAULT_POINT("GetModuleHandleExW", c) {
+    if (phModule) *phModule = nullptr;
+    SetLastError(static_cast<DWORD>(c));
+    return FALSE;
+  }
+  if (!phModule || (dwFlags & ~(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT |
+                                GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS)) ||
+      ((dwFlags & GET_MODULE_HANDLE_EX_FLAG_PIN) && (dwFlags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT))) {
+    if (phModule) *phModule = nullptr;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // Modules are never unloaded behind the caller's back here, so the
+  // reference-count flags change nothing.
+  if (dwFlags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) {
+    auto addr = reinterpret_cast<std::uintptr_t>(lpModuleName);
+    Dl_info info{};
+    if (!lpModuleName || ::dladdr(reinterpret_cast<const void*>(addr), &info) == 0 || !info.dli_fbase) {
+      *phModule = nullptr;
+      SetLastError(ERROR_MOD_NOT_FOUND);
+      return FALSE;
+    }
+    *phModule = reinterpret_cast<HMODULE>(info.dli_fbase);
+    return TRUE;
+  }
+  *phModule = GetModuleHandleW(lpModuleName);
+  return *phModule ? TRUE : FALSE;
 }
 
 extern "C" DWORD WINAPI GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD cchBuffer) {

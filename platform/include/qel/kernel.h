@@ -95,6 +95,10 @@ typedef struct _OVERLAPPED {
 #define MOVEFILE_COPY_ALLOWED 0x00000002
 #define MOVEFILE_WRITE_THROUGH 0x00000008
 
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
+
 // ---- Code pages ----------------------------------------------------------
 #define CP_ACP 0
 #define CP_OEMCP 1
@@ -206,6 +210,8 @@ int WINAPI wvsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, va_list arglist);
 // An HMODULE is the load base of an ELF object; NULL is the program itself.
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
+// With GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, lpModuleName is an address inside the module.
+BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE* phModule);
 DWORD WINAPI GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD cchBuffer);
 LPWSTR WINAPI GetCommandLineW(void);
 HANDLE WINAPI GetCurrentProcess(void);

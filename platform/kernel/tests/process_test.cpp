@@ -170,3 +170,23 @@ TEST(ExitCodeRule, SmallCodesPassLargeOnesBecome255) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ModuleHandleEx, FromAnAddressInsideTheModule) {
+  HMODULE self = nullptr;
+  ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                 reinterpret_cast<LPCWSTR>(&SelfExe), &self));
+  EXPECT_EQ(self, GetModuleHandleW(nullptr));
+  HMODULE libc = nullptr;
+  ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&::getpid), &libc));
+  EXPECT_EQ(libc, GetModuleHandleW(TEXT("libc.so.6")));
+  HMODULE none = reinterpret_cast<HMODULE>(1);
+  EXPECT_FALSE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(8), &none));
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_FALSE(GetModuleHandleExW(0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+}  // namespace
