@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,18 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qel/upnphost_api.h"
+
 namespace qel::test {
 
 namespace {
 
-bool EnterPrivateNetwork() {
-  if (::unshare(CLONE_NEWNET) != 0) return false;
-  return std::system("ip link set lo up multicast on >/dev/null 2>&1 && "
-                     "ip route add 239.0.0.0/8 dev lo >/dev/null 2>&1") == 0;
-}
-
 // Before main, while the process has one thread: unshare applies to it alone.
-const bool g_inPrivateNetwork = EnterPrivateNetwork();
+const bool g_inPrivateNetwork = upnphost::EnterPrivateNetworkForTests();
 
 void SetMulticastOut(int fd) {
   in_addr lo{};

@@ -29,4 +29,10 @@ void WithdrawAllDevices();
 // Number of devices this process hosts right now.
 int LiveDeviceCount();
 
+// Tests: moves the process into a network namespace of its own with lo up,
+// multicast on and 239.0.0.0/8 routed to it (needs root). Call it before the
+// process starts any thread (a static initializer will do); later calls
+// answer what the first one achieved.
+bool EnterPrivateNetworkForTests();
+
 }  // namespace qel::upnphost
