@@ -57,15 +57,18 @@ HRESULT CQelUPnP::ReadRegInfo() {
 
     // The log settings are read by WriteLog on the control handler's thread too.
     DWORD dwLogLevel = m_dwLogLevel;
-    if (ReadDword(key, TEXT("LogLevel"), &dwLogLevel) != ERROR_SUCCESS) hr = S_FALSE;
-    {
+    if (ReadDword(key, TEXT("LogLevel"), &dwLogLevel) == ERROR_SUCCESS) {
       std::lock_guard<std::mutex> guard(m_settingsLock);
       m_dwLogLevel = dwLogLevel;
+    } else {
+      hr = S_FALSE;
     }
 
     DWORD dwLogType = m_dwLogType.load();
-    if (ReadDword(key, TEXT("LogType"), &dwLogType) != ERROR_SUCCESS) hr = S_FALSE;
-    m_dwLogType.store(dwLogType);
+    if (ReadDword(key, TEXT("LogType"), &dwLogType) == ERROR_SUCCESS)
+      m_dwLogType.store(dwLogType);
+    else
+      hr = S_FALSE;
 
     DWORD dwPriority = 0;
     if (ReadDword(key, TEXT("ProcessPriority"), &dwPriority) != ERROR_SUCCESS) {
@@ -86,6 +89,9 @@ HRESULT CQelUPnP::ReadRegInfo() {
       hr = S_FALSE;
     }
     key.Close();
+  } else {
+    // Nothing of the settings could be read: not an error, but not complete.
+    hr = S_FALSE;
   }
 
   if (key.Open(HKEY_CLASSES_ROOT, TEXT("SoftWare\\Varn2\\QelUPnP"), KEY_READ) != ERROR_SUCCESS) return S_FALSE;
