@@ -5,26 +5,19 @@
 
 #include "objbase.h"
 #include "qel/wstr.h"
+#include "server/test_server.h"
 #include "testsupport.h"
 #include "winreg.h"
 
 namespace comtest {
 
 // The classes of the test server library.
-inline constexpr CLSID kClsidCounter = {0x6E1F3C2A, 0x0B7D, 0x4E59, {0x8A, 0x43, 0x21, 0xC9, 0xD5, 0xF0, 0xB7, 0x11}};
-inline constexpr CLSID kClsidAggregatable = {0x6E1F3C2A, 0x0B7D, 0x4E59, {0x8A, 0x43, 0x21, 0xC9, 0xD5, 0xF0, 0xB7, 0x12}};
-inline constexpr IID kIidTestCounter = {0x6E1F3C2A, 0x0B7D, 0x4E59, {0x8A, 0x43, 0x21, 0xC9, 0xD5, 0xF0, 0xB7, 0xA0}};
+inline constexpr const CLSID& kClsidCounter = kClsidTestCounter;
+inline constexpr const CLSID& kClsidAggregatable = kClsidTestAggregatable;
+using ::kIidTestCounter;
+using ::ITestCounter;
 // A class that no store knows.
 inline constexpr CLSID kClsidUnknown = {0x0BADC0DE, 0x1111, 0x2222, {0x33, 0x33, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44}};
-
-struct ITestCounter : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE Increment(LONG* pValue) = 0;
-  virtual HRESULT STDMETHODCALLTYPE RunCount(LONG* pValue) = 0;
-  virtual IUnknown* STDMETHODCALLTYPE Outer() = 0;
-
- protected:
-  ~ITestCounter() = default;
-};
 
 inline qel::u16 GuidText(REFGUID g) {
   OLECHAR buf[64];

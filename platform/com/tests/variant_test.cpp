@@ -181,7 +181,9 @@ TEST(Variant, ChangeTypeRoundsRealsHalfToEven) {
     src.vt = VT_R8;
     src.dblVal = c.d;
     EXPECT_EQ(VariantChangeType(&dst, &src, 0, VT_I4), c.hr) << c.d;
-    if (c.hr == S_OK) EXPECT_EQ(dst.lVal, c.expect) << c.d;
+    if (c.hr == S_OK) {
+      EXPECT_EQ(dst.lVal, c.expect) << c.d;
+    }
   }
 }
 
