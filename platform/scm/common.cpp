@@ -117,21 +117,30 @@ LSTATUS OpenServiceKey(u16view name, REGSAM sam, Key* out) {
 
 LSTATUS ReadValue(HKEY key, const char16_t* name, RegValue* out) {
   *out = RegValue{};
+  // One query does for the short values a service record holds; a longer one
+  // is asked for again with the size the first query reported.
+  out->data.resize(512);
   for (int attempt = 0; attempt < 4; ++attempt) {
-    DWORD type = 0, size = 0;
-    LSTATUS rc = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
-    if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-    if (rc != ERROR_SUCCESS) return rc;
-    out->data.resize(size);
-    rc = RegQueryValueExW(key, name, nullptr, &type, size ? out->data.data() : nullptr, &size);
-    if (rc == ERROR_MORE_DATA) continue;  // grew in between
-    if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-    if (rc != ERROR_SUCCESS) return rc;
+    DWORD type = 0, size = static_cast<DWORD>(out->data.size());
+    LSTATUS rc = RegQueryValueExW(key, name, nullptr, &type, out->data.data(), &size);
+    if (rc == ERROR_MORE_DATA) {
+      out->data.resize(size);
+      continue;
+    }
+    if (rc == ERROR_FILE_NOT_FOUND) {
+      out->data.clear();
+      return ERROR_SUCCESS;
+    }
+    if (rc != ERROR_SUCCESS) {
+      out->data.clear();
+      return rc;
+    }
     out->data.resize(size);
     out->present = true;
     out->type = type;
     return ERROR_SUCCESS;
   }
+  out->data.clear();
   return ERROR_MORE_DATA;
 }
 
@@ -205,7 +214,7 @@ bool ServiceRecord::Builtin() const {
   return imagePath.size() >= 12 && imagePath.compare(0, 12, u"qel-builtin:") == 0;
 }
 
-LSTATUS ReadRecord(u16view name, ServiceRecord* out) {
+LSTATUS ReadRecord(u16view name, ServiceRecord* out, RecordPart part) {
   Key key;
   LSTATUS rc = OpenServiceKey(name, KEY_QUERY_VALUE, &key);
   if (rc != ERROR_SUCCESS) return rc;
@@ -220,6 +229,15 @@ LSTATUS ReadRecord(u16view name, ServiceRecord* out) {
     r.type = *d;
   else
     defect(ERROR_BADKEY);  // Windows does not load a record without a service type
+  if (part == RecordPart::kStatus) {
+    // What a status query needs: the type, whether it is built in, whether it is going.
+    if ((rc = ReadValue(key.get(), u"ImagePath", &v)) != ERROR_SUCCESS) return rc;
+    if (auto s = AsString(v)) r.imagePath = *s;
+    if ((rc = ReadValue(key.get(), u"DeleteFlag", &v)) != ERROR_SUCCESS) return rc;
+    if (auto d = AsDword(v)) r.deleteFlag = *d != 0;
+    *out = std::move(r);
+    return ERROR_SUCCESS;
+  }
   if ((rc = ReadValue(key.get(), u"Start", &v)) != ERROR_SUCCESS) return rc;
   if (auto d = AsDword(v))
     r.start = *d;
@@ -280,8 +298,16 @@ LSTATUS ListServices(std::vector<u16>* out) {
 }
 
 void FinishIfMarked(u16view name) {
+  {
+    // Most services are not marked: look at the flag alone first.
+    Key key;
+    RegValue flag;
+    if (OpenServiceKey(name, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS ||
+        ReadValue(key.get(), u"DeleteFlag", &flag) != ERROR_SUCCESS || AsDword(flag).value_or(0) == 0)
+      return;
+  }
   ServiceRecord rec;
-  if (ReadRecord(name, &rec) != ERROR_SUCCESS || !rec.deleteFlag || !StoreWritable()) return;
+  if (ReadRecord(name, &rec, RecordPart::kStatus) != ERROR_SUCCESS || !rec.deleteFlag || !StoreWritable()) return;
   LiveStatus live = CurrentStatus(rec);
   if (live.status.dwCurrentState != SERVICE_STOPPED) return;
   Key services;

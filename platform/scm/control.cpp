@@ -40,17 +40,24 @@ void CopyStatus(const SERVICE_STATUS_PROCESS& from, LPSERVICE_STATUS to) {
   if (to) std::memcpy(to, &from, sizeof(SERVICE_STATUS));
 }
 
-// Services that depend on `name` and are running now.
+// Services that depend on `name` and are running now. Only the dependency
+// lists are read, so a stop costs one value per installed service.
 bool DependentsRunning(u16view name) {
   std::vector<u16> names;
   if (ListServices(&names) != ERROR_SUCCESS) return false;
   for (const auto& n : names) {
     if (EqualsNoCase(n, name)) continue;
-    ServiceRecord rec;
-    if (ReadRecord(n, &rec) != ERROR_SUCCESS) continue;
+    Key key;
+    if (OpenServiceKey(n, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) continue;
+    RegValue v;
+    if (ReadValue(key.get(), u"DependOnService", &v) != ERROR_SUCCESS) continue;
     bool depends = false;
-    for (const auto& d : rec.dependencies) depends = depends || EqualsNoCase(d, name);
-    if (depends && CurrentStatus(rec).status.dwCurrentState != SERVICE_STOPPED) return true;
+    for (const auto& d : AsMultiString(v)) depends = depends || EqualsNoCase(d, name);
+    if (!depends) continue;
+    ServiceRecord rec;
+    if (ReadRecord(n, &rec, RecordPart::kStatus) == ERROR_SUCCESS &&
+        CurrentStatus(rec).status.dwCurrentState != SERVICE_STOPPED)
+      return true;
   }
   return false;
 }
@@ -102,7 +109,7 @@ extern "C" BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSER
   if (!lpServiceStatus) return fail(RPC_X_NULL_REF_POINTER);
 
   ServiceRecord rec;
-  LSTATUS rc = ReadRecord(obj->name, &rec);
+  LSTATUS rc = ReadRecord(obj->name, &rec, RecordPart::kStatus);
   if (rc != ERROR_SUCCESS && rc != ERROR_SERVICE_DOES_NOT_EXIST) return fail(static_cast<DWORD>(rc));
   if (rc == ERROR_SERVICE_DOES_NOT_EXIST) {
     rec = ServiceRecord{};

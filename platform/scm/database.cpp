@@ -153,7 +153,7 @@ DWORD RecordForChange(const ScObject& obj, ServiceRecord* rec) {
 // query learned about a dead process, so every later reader agrees.
 LiveStatus QueryLive(const ScObject& obj) {
   ServiceRecord rec;
-  if (ReadRecord(obj.name, &rec) != ERROR_SUCCESS) {
+  if (ReadRecord(obj.name, &rec, RecordPart::kStatus) != ERROR_SUCCESS) {
     rec = ServiceRecord{};
     rec.name = obj.name;
     rec.type = SERVICE_WIN32_OWN_PROCESS;

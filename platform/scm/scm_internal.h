@@ -157,8 +157,10 @@ struct ServiceRecord {
   DWORD defect = ERROR_SUCCESS;
   bool Builtin() const;
 };
-// ERROR_SERVICE_DOES_NOT_EXIST when there is no such key.
-[[nodiscard]] LSTATUS ReadRecord(u16view name, ServiceRecord* out);
+// ERROR_SERVICE_DOES_NOT_EXIST when there is no such key. kStatus reads only
+// what a status query needs (type, image path, deletion mark).
+enum class RecordPart { kFull, kStatus };
+[[nodiscard]] LSTATUS ReadRecord(u16view name, ServiceRecord* out, RecordPart part = RecordPart::kFull);
 // Names of every key under Services, as stored.
 [[nodiscard]] LSTATUS ListServices(std::vector<u16>* out);
 
