@@ -43,7 +43,7 @@ void BM_WriteLogToFile(benchmark::State& state) {
   state.counters["file_bytes"] = static_cast<double>(std::filesystem::file_size(path));
   Cleanup(path);
 }
-BENCHMARK(BM_WriteLogToFile)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WriteLogToFile)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_WriteLogFormattedToFile(benchmark::State& state) {
   CQelUPnP module;
@@ -54,7 +54,7 @@ void BM_WriteLogFormattedToFile(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
   Cleanup(path);
 }
-BENCHMARK(BM_WriteLogFormattedToFile)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WriteLogFormattedToFile)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // The run thread and the control handler logging into one file at once.
 std::unique_ptr<CQelUPnP> g_shared;
