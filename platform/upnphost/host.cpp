@@ -159,6 +159,19 @@ void RemoveStaleWwwDirs(const std::filesystem::path& hostDir) {
   }
 }
 
+// Characters that make a search target a pattern to the SSDP library.
+bool NeedsOwnSearchAnswer(const std::string& nt) { return nt.find_first_of("()[]{}*+?|^$\\") != std::string::npos; }
+
+// M-SEARCH requests as the SSDP library sees them (type 0: discovery request).
+void OnSsdpMessage(GSSDPClient* client, const char* from, guint port, gint type, SoupMessageHeaders* headers,
+                   gpointer) {
+  if (type != 0 || !headers) return;
+  const char* st = soup_message_headers_get_one(headers, "ST");
+  const char* man = soup_message_headers_get_one(headers, "MAN");
+  if (!st || !man || g_strcmp0(man, "\"ssdp:discover\"") != 0) return;
+  Host::Get().AnswerSearch(client, from, port, st);
+}
+
 void ShutdownHook() { Host::Get().WithdrawAll(); }
 void StateDirResetHook() { Host::Get().WithdrawAll(); }
 
@@ -216,6 +229,16 @@ GUPnPContext* Host::ContextForServer(SoupServer* server) const {
   return m_nets.empty() ? nullptr : m_nets.front().context.get();
 }
 
+void Host::AnswerSearch(GSSDPClient* client, const char* fromAddress, unsigned fromPort, const char* st) {
+  for (const auto& t : m_ownTargets) {
+    if (t.target.nt != st || GSSDP_CLIENT(m_nets[t.net].context.get()) != client) continue;
+    const std::string reply = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=" + std::to_string(t.device->maxAge) +
+                              "\r\nEXT: \r\nLOCATION: " + t.device->locations[t.net] + "\r\nSERVER: " + m_serverId +
+                              "\r\nST: " + t.target.nt + "\r\nUSN: " + t.target.usn + "\r\n\r\n";
+    SendSsdpUnicast(m_nets[t.net].hostAddress, fromAddress, fromPort, reply);
+  }
+}
+
 HRESULT Host::StartLocked(const Settings& settings) {
   if (m_loop) return S_OK;
   m_settings = settings;
@@ -260,6 +283,7 @@ HRESULT Host::StartLocked(const Settings& settings) {
         }
         break;
       }
+      g_signal_connect(ctx, "message-received", G_CALLBACK(OnSsdpMessage), nullptr);
       m_nets.push_back({GObjectPtr<GUPnPContext>(ctx), gssdp_client_get_host_ip(GSSDP_CLIENT(ctx))});
     }
     if (SUCCEEDED(hr)) {
@@ -273,6 +297,7 @@ HRESULT Host::StartLocked(const Settings& settings) {
     started.set_value(hr);
     if (SUCCEEDED(hr)) g_main_loop_run(m_loop);
     m_session.reset();
+    m_ownTargets.clear();
     m_nets.clear();
     // Let the libraries finish what their disposal queued.
     while (g_main_context_iteration(m_mainContext, FALSE)) {
@@ -353,12 +378,16 @@ HRESULT Host::GoLive(Device& d) {
     }
   }
   for (auto& r : d.roots) gupnp_root_device_set_available(r.get(), TRUE);
+  for (size_t i = 0; i < d.roots.size(); ++i)
+    for (const auto& t : d.record.targets)
+      if (NeedsOwnSearchAnswer(t.nt)) m_ownTargets.push_back({&d, i, t});
   d.announceTimer = AddTimer(m_mainContext, d.announceSeconds, OnAnnounceTimer, &d);
   d.expiryTimer = AddTimer(m_mainContext, 30, OnExpiryTimer, &d);
   return S_OK;
 }
 
 void Host::TakeDown(Device& d) {
+  std::erase_if(m_ownTargets, [&](const OwnSearchTarget& t) { return t.device == &d; });
   d.announceTimer.reset();
   d.expiryTimer.reset();
   if (d.cancel) g_cancellable_cancel(d.cancel.get());

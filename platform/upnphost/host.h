@@ -68,6 +68,14 @@ struct Device {
   GObjectPtr<GCancellable> cancel;
 };
 
+// A search target the SSDP library cannot match itself (it reads targets
+// as patterns): the host answers searches for it. Network thread only.
+struct OwnSearchTarget {
+  Device* device;
+  size_t net;
+  SsdpTarget target;
+};
+
 class Host {
  public:
   static Host& Get();
@@ -84,6 +92,7 @@ class Host {
   SoupSession* NotifySession() const { return m_session.get(); }
   const std::string& ServerId() const { return m_serverId; }
   GUPnPContext* ContextForServer(SoupServer* server) const;
+  void AnswerSearch(GSSDPClient* client, const char* fromAddress, unsigned fromPort, const char* st);
 
  private:
   Host() = default;
@@ -101,6 +110,7 @@ class Host {
   GMainLoop* m_loop = nullptr;
   std::thread m_thread;
   std::vector<NetContext> m_nets;
+  std::vector<OwnSearchTarget> m_ownTargets;
   GObjectPtr<SoupSession> m_session;
   std::filesystem::path m_wwwDir;
   std::string m_serverId;

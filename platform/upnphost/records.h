@@ -32,5 +32,8 @@ bool ReadRecord(const std::filesystem::path& file, Record* r);
 // holds `hostAddress`. False when the socket cannot be made or a send fails.
 bool SendSsdpMulticast(const std::string& hostAddress, const std::vector<std::string>& datagrams);
 std::string ByebyeDatagram(const SsdpTarget& t);
+// Sends one datagram from `hostAddress` to `toAddress`:`toPort`.
+bool SendSsdpUnicast(const std::string& hostAddress, const std::string& toAddress, unsigned toPort,
+                     const std::string& datagram);
 
 }  // namespace qel::upnphost

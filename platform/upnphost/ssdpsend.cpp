@@ -37,4 +37,21 @@ bool SendSsdpMulticast(const std::string& hostAddress, const std::vector<std::st
   return ok;
 }
 
+bool SendSsdpUnicast(const std::string& hostAddress, const std::string& toAddress, unsigned toPort,
+                     const std::string& datagram) {
+  sockaddr_in from{}, to{};
+  from.sin_family = to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(toPort));
+  if (::inet_pton(AF_INET, hostAddress.c_str(), &from.sin_addr) != 1 ||
+      ::inet_pton(AF_INET, toAddress.c_str(), &to.sin_addr) != 1)
+    return false;
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0 &&
+                  ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+                      static_cast<ssize_t>(datagram.size());
+  ::close(fd);
+  return ok;
+}
+
 }  // namespace qel::upnphost

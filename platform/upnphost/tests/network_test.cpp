@@ -36,7 +36,7 @@ class NetworkTest : public HostTest {
   void SetUp() override {
     HostTest::SetUp();
     if (IsSkipped()) return;
-    ASSERT_EQ(Register(Description({"Ctl1", "日本 語&x"}), &m_id, 0), S_OK);
+    ASSERT_EQ(Register(Description({"Ctl1", "日本 語&x", "Pump (2)+[a]*"}), &m_id, 0), S_OK);
     m_location = Location();
     ASSERT_TRUE(SplitUrl(m_location, &m_port, &m_descPath)) << m_location;
     const std::string& d = m_control->description;
@@ -74,6 +74,8 @@ TEST_F(NetworkTest, AnswersSearchesForEveryTarget) {
       {"urn:schemas-upnp-org:service:Ctl1:1", udn + "::urn:schemas-upnp-org:service:Ctl1:1"},
       // Published as it stands: blanks, symbols and Japanese, in UTF-8.
       {"urn:schemas-upnp-org:service:日本 語&x:1", udn + "::urn:schemas-upnp-org:service:日本 語&x:1"},
+      // Pattern characters, searched for literally.
+      {"urn:schemas-upnp-org:service:Pump (2)+[a]*:1", udn + "::urn:schemas-upnp-org:service:Pump (2)+[a]*:1"},
   };
   for (const auto& [st, usn] : targets) {
     bool found = false;
