@@ -12,7 +12,6 @@ namespace {
 
 const WCHAR kClassKey[] = TEXT("CLSID\\{5B2E8C41-7A9D-4F06-B3E1-C84D29F7A650}");
 const WCHAR kClassName[] = TEXT("QelDeviceControl Class");
-const WCHAR kLibraryName[] = TEXT("libqeldevicecontrol.so");
 
 HRESULT SetString(HKEY hKey, LPCWSTR pszName, LPCWSTR pszValue) {
   const DWORD cb = static_cast<DWORD>((lstrlenW(pszValue) + 1) * sizeof(WCHAR));
@@ -20,10 +19,14 @@ HRESULT SetString(HKEY hKey, LPCWSTR pszName, LPCWSTR pszValue) {
   return ls == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(ls));
 }
 
-// The full path of this library, found through its own module handle.
+// The full path of this library, found through its own module handle (the
+// module that holds this very function), whatever the file is called.
 HRESULT GetOwnPath(WCHAR* pszPath, DWORD cchPath) {
-  HMODULE hModule = GetModuleHandleW(kLibraryName);
-  if (!hModule) return HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_MOD_NOT_FOUND);
+  HMODULE hModule = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCWSTR>(&GetOwnPath), &hModule) ||
+      !hModule)
+    return HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_MOD_NOT_FOUND);
   const DWORD cch = GetModuleFileNameW(hModule, pszPath, cchPath);
   if (cch == 0) return HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_MOD_NOT_FOUND);
   if (cch >= cchPath) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
