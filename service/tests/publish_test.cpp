@@ -20,12 +20,14 @@ class PublishTest : public ::testing::Test {
 #if !defined(QEL_TEST_DEVICECONTROL_PATH)
     GTEST_SKIP() << "the device-control library is not built";
 #endif
+    if (!servicetest::InChild() && !servicetest::IsRoot()) GTEST_SKIP() << "a private network needs root";
     qel::fault::Reset();
   }
 
   // Parent side: runs the test in a child with a private network and program directory.
   bool RunInChild() {
     if (servicetest::InChild()) return false;
+
     qel::test::TempDir programDir;
 #ifdef QEL_TEST_SERVICE_XML
     std::filesystem::copy_file(QEL_TEST_SERVICE_XML, programDir.path() / "QelUPnPService.xml");

@@ -91,6 +91,12 @@ struct ChildOptions {
   std::vector<std::string> env;
 };
 
+// Dropping privileges and private networks need root (as in CI).
+inline bool IsRoot() {
+  static const bool bRoot = std::system("test \"$(id -u)\" = 0") == 0;
+  return bRoot;
+}
+
 // Runs the current test alone in a child process and gives its exit status
 // (0 when every check of the child passed).
 inline int ChildRun(const ChildOptions& options) {
