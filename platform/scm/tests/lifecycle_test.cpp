@@ -252,6 +252,17 @@ TEST_F(LifecycleTest, HandlerForAnotherNameIsRefusedAndTheServiceEnds) {
   EXPECT_EQ(sp.dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
 }
 
+TEST_F(LifecycleTest, ServiceProcessGetsItsOwnFaultPlan) {
+  Handle svc = Create("Faulty", TestSvc("--name Faulty"));
+  setenv(qel::scm::kEnvServiceFaults, "SetServiceStatus=31@1", 1);
+  BOOL started = StartServiceW(svc.h, 0, nullptr);
+  unsetenv(qel::scm::kEnvServiceFaults);
+  ASSERT_TRUE(started) << GetLastError();
+  // The first report goes through, the second (RUNNING) fails inside the service.
+  EXPECT_TRUE(WaitRecord("status-failed 31"));
+  EXPECT_EQ(Status(svc.h).dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+}
+
 TEST(DispatcherTest, ProcessNotStartedByTheManagerCannotConnect) {
   qel::test::ScopedStateDir state;
   auto main = [](DWORD, LPWSTR*) {};
