@@ -313,7 +313,9 @@ Spawned Spawn(u16view name, const ParsedImage& image, const std::string& token) 
   Fd reportRead(pipefd[0]);
   Fd reportWrite(HighDup(pipefd[1]));
   ::close(pipefd[1]);
-  Fd devnull(HighDup(::open("/dev/null", O_RDWR | O_CLOEXEC)));
+  int nullRaw = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  Fd devnull(HighDup(nullRaw));
+  if (nullRaw >= 0) ::close(nullRaw);
   int logRaw = -1;
   if (EnsureScmDir()) {
     auto log = LogPath(name);

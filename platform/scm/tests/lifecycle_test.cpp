@@ -252,6 +252,28 @@ TEST_F(LifecycleTest, HandlerForAnotherNameIsRefusedAndTheServiceEnds) {
   EXPECT_EQ(sp.dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
 }
 
+TEST_F(LifecycleTest, StartsAndStopsLeaveNoDescriptorsBehind) {
+  Handle svc = Create("Tidy", TestSvc("--name Tidy"));
+  auto cycle = [&] {
+    ASSERT_TRUE(StartServiceW(svc.h, 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(WaitState(svc.h, SERVICE_RUNNING));
+    SERVICE_STATUS st{};
+    ASSERT_TRUE(ControlService(svc.h, SERVICE_CONTROL_STOP, &st)) << GetLastError();
+    ASSERT_TRUE(WaitState(svc.h, SERVICE_STOPPED));
+  };
+  auto openFds = [] {
+    int n = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd"); it != std::filesystem::directory_iterator();
+         ++it)
+      ++n;
+    return n;
+  };
+  cycle();  // the store's connection is opened once and kept
+  int before = openFds();
+  for (int i = 0; i < 3; ++i) cycle();
+  EXPECT_EQ(openFds(), before);
+}
+
 TEST_F(LifecycleTest, ServiceProcessGetsItsOwnFaultPlan) {
   Handle svc = Create("Faulty", TestSvc("--name Faulty"));
   setenv(qel::scm::kEnvServiceFaults, "SetServiceStatus=31@1", 1);
