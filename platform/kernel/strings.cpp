@@ -114,7 +114,7 @@ void Clear(WCHAR* buf, std::size_t size) {
 void CopyCut(WCHAR* buf, std::size_t size, qel::u16view part) {
   if (!buf || !size) return;
   std::size_t n = part.size() < size - 1 ? part.size() : size - 1;
-  std::memcpy(buf, part.data(), n * sizeof(WCHAR));
+  if (n) std::memcpy(buf, part.data(), n * sizeof(WCHAR));
   buf[n] = 0;
 }
 
