@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "qel/user.h"
@@ -84,6 +85,58 @@ TEST(MessageBox, TestHookAnswersInProcess) {
   EXPECT_EQ(seenText, u"text");
   EXPECT_EQ(seenCaption, u"QelUPnP");
   EXPECT_EQ(seenType, 0x42001u);
+}
+
+}  // namespace
+
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+
+namespace {
+
+// Shows the box in a child on a pseudo terminal and types `keys` once the prompt is there.
+BoxRun ShowOnTerminal(const char* keys, UINT type) {
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) return {};
+  if (pid == 0) {
+    setenv("QELUPNP_MSGBOX_ANSWER", "ok", 1);  // must not be consulted on a terminal
+    _exit(MessageBoxW(nullptr, TEXT("Stop?"), TEXT("QelUPnP"), type));
+  }
+  BoxRun r;
+  bool typed = false;
+  for (int i = 0; i < 100; ++i) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char b[512];
+    ssize_t n = read(master, b, sizeof b);
+    if (n <= 0) break;
+    r.err.append(b, static_cast<size_t>(n));
+    if (!typed && r.err.find("] ") != std::string::npos && r.err.find('[', r.err.find('\n')) != std::string::npos) {
+      (void)!write(master, keys, std::strlen(keys));
+      typed = true;
+    }
+  }
+  int st = 0;
+  for (int i = 0; i < 300 && waitpid(pid, &st, WNOHANG) == 0; ++i) usleep(10000);
+  if (kill(pid, 0) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &st, 0);
+  }
+  close(master);
+  r.answer = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+TEST(MessageBox, OnATerminalTheUserAnswers) {
+  BoxRun r = ShowOnTerminal("c\n", MB_OKCANCEL);
+  EXPECT_EQ(r.answer, IDCANCEL);
+  EXPECT_NE(r.err.find("[QelUPnP] Stop?"), std::string::npos) << r.err;
+  r = ShowOnTerminal("\n", MB_OKCANCEL);  // Enter is OK
+  EXPECT_EQ(r.answer, IDOK);
+  r = ShowOnTerminal("x\nn\n", MB_YESNO);  // an unknown key asks again
+  EXPECT_EQ(r.answer, IDNO);
 }
 
 }  // namespace
