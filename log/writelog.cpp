@@ -41,7 +41,14 @@ void AppendToLogFile(LPCWSTR pszPath, LPCWSTR pszMessage) {
   }
   if (hFile == INVALID_HANDLE_VALUE) return;
 
-  SetFilePointer(hFile, 0, nullptr, FILE_END);
+  // With the high part given, the move works for a file of any size; a move
+  // that fails drops the message rather than write it over the file's start.
+  LONG lHigh = 0;
+  SetLastError(ERROR_SUCCESS);
+  if (SetFilePointer(hFile, 0, &lHigh, FILE_END) == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) {
+    CloseHandle(hFile);
+    return;
+  }
   DWORD dwWritten = 0;
   WriteFile(hFile, szTime, static_cast<DWORD>(lstrlenW(szTime)) * sizeof(WCHAR), &dwWritten, nullptr);
   WriteFile(hFile, pszMessage, static_cast<DWORD>(lstrlenW(pszMessage)) * sizeof(WCHAR), &dwWritten, nullptr);

@@ -250,6 +250,18 @@ TEST_F(WriteLogTest, UnusableLogFileLosesTheMessageSilently) {
   EXPECT_TRUE(std::filesystem::exists(file));
 }
 
+TEST_F(WriteLogTest, FailedMoveToTheEndNeverWritesOverTheStart) {
+  const auto file = m_dir.path() / "qel.log";
+  const std::string before("o\0l\0d\0", 6);
+  qel::test::WriteFile(file, before);
+  UseLogFile(file);
+  qel::fault::Arm("SetFilePointer", ERROR_NEGATIVE_SEEK);
+  m_module.WriteLog(1, TEXT("lost"));
+  EXPECT_EQ(qel::test::ReadFile(file), before);
+  m_module.WriteLog(1, TEXT("kept"));
+  EXPECT_EQ(ReadUtf16(file).substr(3 + 25), u"kept");
+}
+
 TEST_F(WriteLogTest, LongMessagesAreCutAt255Characters) {
   const auto file = m_dir.path() / "qel.log";
   UseLogFile(file);
