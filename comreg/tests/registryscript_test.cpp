@@ -246,24 +246,24 @@ TEST_F(ScriptTest, QuotesExpansionAndValueTypes) {
 TEST_F(ScriptTest, BufferLimitsFailWithoutWritingPastThem) {
   auto run = [&](const std::string& text) { return Run(W(text), TRUE); };
   std::string v4094(4094, 'v'), v4095(4095, 'v');
-  EXPECT_EQ(run("HKCU { L = s " + v4094 + " }"), S_OK);
-  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"L", nullptr).second, Sz(W(v4094)));
-  EXPECT_EQ(run("HKCU { L = s '" + v4095 + "' }"), DISP_E_EXCEPTION);
-  EXPECT_EQ(run("HKCU { L = " + v4095 + " v }"), DISP_E_EXCEPTION);
+  EXPECT_EQ(run("HKCU { Long = s " + v4094 + " }"), S_OK);
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Long", nullptr).second, Sz(W(v4094)));
+  EXPECT_EQ(run("HKCU { Long = s '" + v4095 + "' }"), DISP_E_EXCEPTION);
+  EXPECT_EQ(run("HKCU { Long = " + v4095 + " v }"), DISP_E_EXCEPTION);
   EXPECT_EQ(run("HKCU { " + v4095 + " }"), DISP_E_EXCEPTION);
-  EXPECT_EQ(run("HKCU { L { val " + std::string(258, 'n') + " = s x } }"), S_OK);
-  EXPECT_EQ(run("HKCU { L { val " + std::string(259, 'n') + " = s x } }"), DISP_E_EXCEPTION);
-  EXPECT_EQ(Run(u"HKCU { L { val x = s %abcdefghijabcdefghijabcdefghij1% } }", TRUE,
+  EXPECT_EQ(run("HKCU { Long { val " + std::string(258, 'n') + " = s x } }"), S_OK);
+  EXPECT_EQ(run("HKCU { Long { val " + std::string(259, 'n') + " = s x } }"), DISP_E_EXCEPTION);
+  EXPECT_EQ(Run(u"HKCU { Long { val x = s %abcdefghijabcdefghijabcdefghij1% } }", TRUE,
                 {{u"abcdefghijabcdefghijabcdefghij1", u"31"}}),
             S_OK);
   // A key name that would have to be cut to be remembered is refused in the
   // removal pass rather than deleting a key of the cut name.
   EXPECT_EQ(Run(W("HKCU { " + std::string(300, 'k') + " }"), FALSE), DISP_E_EXCEPTION);
-  ASSERT_EQ(Run(u"HKCU { L }", FALSE), S_OK);
+  ASSERT_EQ(Run(u"HKCU { Long }", FALSE), S_OK);
   // Expansion grows past twice the text's length.
   qel::u16 big(2000, u'x');
-  ASSERT_EQ(Run(u"HKCU { L = s %Big%%Big% }", TRUE, {{u"Big", big}}), S_OK);
-  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"L", nullptr).second, Sz(big + big));
+  ASSERT_EQ(Run(u"HKCU { Long = s %Big%%Big% }", TRUE, {{u"Big", big}}), S_OK);
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Long", nullptr).second, Sz(big + big));
 }
 
 TEST_F(ScriptTest, DeepNestingIsRefusedBeforeAnythingIsWritten) {
