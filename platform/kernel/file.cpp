@@ -200,8 +200,10 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
     if (!conflict) t.opens.emplace(key, &file->record());
   }
   if (conflict) {
+    // Even a file this call created stays: the conflict means another opener
+    // holds it now, and removing the name would send that opener's writes
+    // into an unlinked file.
     file.reset();  // closes the descriptor (outside the table's lock, which its destructor takes)
-    if (created) ::unlink(path.c_str());
     SetLastError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
