@@ -91,5 +91,8 @@ log_text() { [ -f "$1" ] && iconv -f UTF-16LE -t UTF-8 "$1"; }
 
 # discover SECONDS [TARGET]: what gssdp-discover sees on loopback.
 discover() { timeout $(( $1 + 5 )) gssdp-discover -i lo -n "$1" ${2:+-t "$2"} 2>/dev/null || true; }
-# Starts a background listener for byebye messages; its output goes to the file $1.
-listen_byebye() { timeout "${2:-30}" gssdp-discover -i lo -m unavailable -n "${2:-30}" >"$1" 2>/dev/null & echo $!; }
+# Starts a background listener for SSDP NOTIFY messages on loopback (one line
+# "<NTS> <USN>" each) for $2 seconds; its output goes to the file $1. A raw
+# listener, since a control point reports byebye only for devices it has seen.
+listen_byebye() { "$QEL_SSDP_LISTEN" "${2:-30}" >"$1" 2>/dev/null & echo $!; }
+byebye_seen() { grep -q "ssdp:byebye $1" "$2"; }

@@ -23,6 +23,6 @@ check "Ctrl+C ends the process with a failure status" [ "$rc" -ne 0 ]
 sleep 2
 kill "$listener" 2>/dev/null || true
 wait "$listener" 2>/dev/null || true
-check "byebye is sent on Ctrl+C" grep -q "$SAMPLE_UDN" "$bye"
+check "byebye is sent on Ctrl+C" byebye_seen "$SAMPLE_UDN" "$bye"
 cat "$out"
 finish

@@ -48,7 +48,7 @@ check "LastDeviceID is gone after stop" wait_for 5 test -z "$(last_device_id)"
 sleep 2
 kill "$listener" 2>/dev/null || true
 wait "$listener" 2>/dev/null || true
-check "byebye seen on stop" grep -q "$SAMPLE_UDN" "$bye"
+check "byebye seen on stop" byebye_seen "$SAMPLE_UDN" "$bye"
 check "log says the service stopped" grep -q 'Service stopped' <(log_text "$log")
 
 # A killed service leaves its device; the next start withdraws it first.
@@ -70,7 +70,7 @@ check "service restarts after the kill" wait_for 20 state_is 4
 sleep 2
 kill "$listener" 2>/dev/null || true
 wait "$listener" 2>/dev/null || true
-check "the old device is withdrawn with byebye on restart" grep -q "$SAMPLE_UDN" "$bye"
+check "the old device is withdrawn with byebye on restart" byebye_seen "$SAMPLE_UDN" "$bye"
 check "a new id is stored" wait_for 10 test -n "$(last_device_id)"
 "$SC" stop QelUPnP >/dev/null || true
 wait_for 20 state_is 1 || true
