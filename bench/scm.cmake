@@ -1,6 +1,6 @@
 # bench_scm: the manager's share of starting and stopping a trivial service.
 if(TARGET qel_scm AND TARGET qelupnp-sc AND TARGET scm_testsvc)
-  add_executable(bench_scm ${CMAKE_CURRENT_LIST_DIR}/scm_bench.cpp)
+  add_executable(bench_scm ${CMAKE_SOURCE_DIR}/platform/scm/bench/scm_bench.cpp)
   target_link_libraries(bench_scm PRIVATE qel_scm)
   target_compile_definitions(bench_scm PRIVATE QEL_SC_TOOL="$<TARGET_FILE:qelupnp-sc>"
                              QEL_SCM_TESTSVC="$<TARGET_FILE:scm_testsvc>")
