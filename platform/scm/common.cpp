@@ -484,6 +484,17 @@ LiveStatus CurrentStatus(const ServiceRecord& rec) {
   }
   bool alive = f->pid != 0 && f->boot == BootId() && ProcessStartTime(f->pid) == f->startTime && f->startTime != 0;
   if (!alive) {
+    // The process may have reported SERVICE_STOPPED and ended between the read
+    // above and the liveness check: a dead process writes nothing more, so the
+    // file read now is final, and only a process that died without that
+    // report counts as aborted.
+    if (auto again = ReadStatusFile(rec.name); again && again->status.dwCurrentState == SERVICE_STOPPED) {
+      live.token = again->token;
+      st.dwServiceType = again->status.dwServiceType ? again->status.dwServiceType : rec.type;
+      st.dwWin32ExitCode = again->status.dwWin32ExitCode;
+      st.dwServiceSpecificExitCode = again->status.dwServiceSpecificExitCode;
+      return live;
+    }
     st.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
     live.aborted = true;
     return live;
