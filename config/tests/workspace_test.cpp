@@ -67,7 +67,7 @@ class ReadCSQTest : public ::testing::Test {
   int m_n = 0;
 };
 
-fs::path ExamplesDir() { return fs::path(__FILE__).parent_path().parent_path().parent_path() / "examples"; }
+fs::path ExamplesDir() { return fs::path(QEL_SOURCE_DIR) / "examples"; }
 
 TEST_F(ReadCSQTest, ReadsTheSampleWorkspace) {
   SetPath((ExamplesDir() / "QelWorkspace.xml").string());
