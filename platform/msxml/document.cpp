@@ -10,14 +10,20 @@
 #include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
 
+#include <strings.h>
+
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
+#include "codepage932.h"
 #include "dom.h"
 #include "qel/builtins.h"
 #include "qel/fault.h"
+#include "qel/kernel.h"
 #include "qel/wstr.h"
 
 namespace qel::msxml {
@@ -29,6 +35,8 @@ constexpr LONG kResourceNotFound = static_cast<LONG>(0x800C0005);  // INET_E_RES
 constexpr LONG kParseFailed = static_cast<LONG>(0xC00CE500);       // not well-formed
 constexpr LONG kNoTopElement = static_cast<LONG>(0xC00CE558);      // empty document
 constexpr LONG kInvalidAgainstDtd = static_cast<LONG>(0xC00CE00D); // DTD validation failed
+constexpr LONG kBadEncoding = static_cast<LONG>(0xC00CE56E);       // bytes that are no character
+constexpr LONG kEncodingSwitch = static_cast<LONG>(0xC00CE56F);    // BOM and declaration disagree
 
 // Set while this thread loads a document: the entity loader then refuses
 // everything, so nothing outside the file being loaded is ever read.
@@ -40,13 +48,46 @@ xmlParserInputPtr GuardedEntityLoader(const char* url, const char* id, xmlParser
   return g_previousLoader ? g_previousLoader(url, id, ctxt) : nullptr;
 }
 
+// libxml2 reports what it cannot tie to a parser context (encoding and I/O
+// errors, mostly) through process-wide handlers that print to standard
+// error. Here they go to the debugger output like every other diagnostic of
+// the platform.
+void GenericToDebugger(void*, const char* format, ...) {
+  char text[1024];
+  va_list ap;
+  va_start(ap, format);
+  int n = std::vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  if (n <= 0) return;
+  OutputDebugStringA((std::string("msxml: ") + text).c_str());
+}
+
+void StructuredToDebugger(void*, xmlErrorPtr e) {
+  if (!e || !e->message) return;
+  std::string text = "msxml: ";
+  text += e->message;
+  if (text.back() != '\n') text += '\n';
+  OutputDebugStringA(text.c_str());
+}
+
 void InitLibxml() {
   static std::once_flag once;
   std::call_once(once, [] {
     xmlInitParser();
     g_previousLoader = xmlGetExternalEntityLoader();
     xmlSetExternalEntityLoader(&GuardedEntityLoader);
+    RegisterCodePage932Handler();
+    xmlThrDefSetGenericErrorFunc(nullptr, &GenericToDebugger);
+    xmlThrDefSetStructuredErrorFunc(nullptr, &StructuredToDebugger);
   });
+  // The handlers are per thread in libxml2; threads it met before the
+  // defaults above were set keep the printing ones until told otherwise.
+  thread_local bool t_handlersSet = false;
+  if (!t_handlersSet) {
+    xmlSetGenericErrorFunc(nullptr, &GenericToDebugger);
+    xmlSetStructuredErrorFunc(nullptr, &StructuredToDebugger);
+    t_handlersSet = true;
+  }
 }
 
 struct LoadError {
@@ -115,21 +156,70 @@ xmlParserInputPtr RefuseEntity(void*, const xmlChar*, const xmlChar*) { return n
 void NoExternalSubset(void*, const xmlChar*, const xmlChar*, const xmlChar*) {}
 void SilentValidity(void*, const char*, ...) {}
 
-struct FdSource {
+// The file being loaded: the head already read to look at its encoding,
+// then the rest from the descriptor.
+struct FileSource {
   int fd;
-  long long offset = 0;
+  std::string head;
+  size_t headUsed = 0;
 };
 
-int ReadFd(void* context, char* buffer, int len) {
-  auto* src = static_cast<FdSource*>(context);
+int ReadDescriptor(int fd, char* buffer, size_t len) {
   for (;;) {
-    ssize_t n = ::read(src->fd, buffer, static_cast<size_t>(len));
-    if (n >= 0) {
-      src->offset += n;
-      return static_cast<int>(n);
-    }
+    ssize_t n = ::read(fd, buffer, len);
+    if (n >= 0) return static_cast<int>(n);
     if (errno != EINTR) return -1;
   }
+}
+
+int ReadFile(FileSource* src, char* buffer, size_t len) {
+  if (src->headUsed < src->head.size()) {
+    size_t n = std::min(len, src->head.size() - src->headUsed);
+    std::memcpy(buffer, src->head.data() + src->headUsed, n);
+    src->headUsed += n;
+    return static_cast<int>(n);
+  }
+  return ReadDescriptor(src->fd, buffer, len);
+}
+
+int ReadFd(void* context, char* buffer, int len) {
+  return ReadFile(static_cast<FileSource*>(context), buffer, static_cast<size_t>(len));
+}
+
+// A code-page-932 file handed to the parser as UTF-8. A byte sequence that
+// is no character, or a character cut off by the end of the file, ends the
+// input with a read error and marks the source as failed.
+struct Cp932Source {
+  FileSource* file;
+  CodePage932Decoder decoder;
+  std::string pending;
+  size_t pendingUsed = 0;
+  bool ended = false;
+  bool failed = false;
+};
+
+int ReadCp932(void* context, char* buffer, int len) {
+  auto* src = static_cast<Cp932Source*>(context);
+  const size_t want = static_cast<size_t>(len);
+  while (src->pending.size() - src->pendingUsed < want && !src->ended && !src->failed) {
+    src->pending.erase(0, src->pendingUsed);
+    src->pendingUsed = 0;
+    char raw[16384];
+    int n = ReadFile(src->file, raw, sizeof raw);
+    if (n < 0) {
+      src->failed = true;
+    } else if (n == 0) {
+      src->ended = true;
+      if (!src->decoder.Finish()) src->failed = true;
+    } else if (!src->decoder.Decode(std::string_view(raw, static_cast<size_t>(n)), &src->pending)) {
+      src->failed = true;
+    }
+  }
+  size_t n = std::min(want, src->pending.size() - src->pendingUsed);
+  if (n == 0) return src->failed ? -1 : 0;
+  std::memcpy(buffer, src->pending.data() + src->pendingUsed, n);
+  src->pendingUsed += n;
+  return static_cast<int>(n);
 }
 
 struct MemorySource {
@@ -177,11 +267,87 @@ bool ValidateInternalSubset(xmlDocPtr doc, LoadError* error) {
   return ok;
 }
 
+enum class Bom { None, Utf8, Utf16 };
+
+// What the start of a file says about its encoding: its byte-order mark and
+// the encoding named by its XML declaration ("" when it names none).
+struct EncodingMarks {
+  Bom bom = Bom::None;
+  std::string declared;
+};
+
+bool IsDeclSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The encoding named by the XML declaration at the start of `text` (ASCII).
+std::string DeclaredEncodingOf(std::string_view text) {
+  if (text.substr(0, 5) != "<?xml" || text.size() < 6 || !IsDeclSpace(text[5])) return {};
+  size_t end = text.find("?>");
+  if (end == std::string_view::npos) return {};
+  std::string_view decl = text.substr(0, end);
+  for (size_t p = decl.find("encoding"); p != std::string_view::npos; p = decl.find("encoding", p + 1)) {
+    if (!IsDeclSpace(decl[p - 1])) continue;
+    size_t q = p + 8;
+    while (q < decl.size() && IsDeclSpace(decl[q])) ++q;
+    if (q >= decl.size() || decl[q] != '=') continue;
+    ++q;
+    while (q < decl.size() && IsDeclSpace(decl[q])) ++q;
+    if (q >= decl.size() || (decl[q] != '\'' && decl[q] != '"')) continue;
+    size_t r = decl.find(decl[q], q + 1);
+    if (r == std::string_view::npos) return {};
+    return std::string(decl.substr(q + 1, r - q - 1));
+  }
+  return {};
+}
+
+EncodingMarks MarksOf(std::string_view head) {
+  EncodingMarks m;
+  if (head.substr(0, 3) == "\xEF\xBB\xBF") {
+    m.bom = Bom::Utf8;
+    m.declared = DeclaredEncodingOf(head.substr(3));
+  } else if (head.substr(0, 2) == "\xFF\xFE" || head.substr(0, 2) == "\xFE\xFF") {
+    // The declaration is ASCII: every other byte of UTF-16 holds it.
+    m.bom = Bom::Utf16;
+    size_t low = head[0] == '\xFF' ? 2 : 3;
+    std::string ascii;
+    for (size_t i = low; i < head.size() && i - low + 1 < head.size() - 1; i += 2) {
+      if (head[i ^ 1] != 0 || static_cast<unsigned char>(head[i]) >= 0x80) break;
+      ascii.push_back(head[i]);
+    }
+    m.declared = DeclaredEncodingOf(ascii);
+  } else {
+    m.declared = DeclaredEncodingOf(head);
+  }
+  return m;
+}
+
+bool NamesUtf8(std::string_view e) { return strcasecmp(std::string(e).c_str(), "UTF-8") == 0 || strcasecmp(std::string(e).c_str(), "UTF8") == 0; }
+bool NamesUtf16(std::string_view e) {
+  std::string s(e);
+  return strncasecmp(s.c_str(), "UTF-16", 6) == 0 || strncasecmp(s.c_str(), "UTF16", 5) == 0 ||
+         strcasecmp(s.c_str(), "UCS-2") == 0 || strcasecmp(s.c_str(), "ISO-10646-UCS-2") == 0 ||
+         strcasecmp(s.c_str(), "Unicode") == 0;
+}
+
+// A byte-order mark decides the encoding; a declaration that names another
+// one is refused, as Windows refuses to switch encodings part-way.
+bool MarksAgree(const EncodingMarks& m) {
+  if (m.declared.empty()) return true;
+  switch (m.bom) {
+    case Bom::None: return true;
+    case Bom::Utf8: return NamesUtf8(m.declared);
+    case Bom::Utf16: return NamesUtf16(m.declared);
+  }
+  return true;
+}
+
 // Parses the bytes that `read` delivers. Null on failure, with `error` filled.
+// With ignoreDeclaredEncoding the bytes are UTF-8 whatever the declaration
+// says (the caller decoded them already).
 xmlDocPtr Parse(xmlInputReadCallback read, void* source, bool preserveWhiteSpace, bool validate,
-                LoadError* error) {
+                bool ignoreDeclaredEncoding, LoadError* error) {
   InitLibxml();
-  xmlParserCtxtPtr ctxt = xmlCreateIOParserCtxt(nullptr, nullptr, read, nullptr, source, XML_CHAR_ENCODING_NONE);
+  xmlParserCtxtPtr ctxt = xmlCreateIOParserCtxt(nullptr, nullptr, read, nullptr, source,
+                                                ignoreDeclaredEncoding ? XML_CHAR_ENCODING_UTF8 : XML_CHAR_ENCODING_NONE);
   if (!ctxt) {
     error->code = static_cast<LONG>(E_OUTOFMEMORY);
     error->reason = "Not enough memory to load the document.";
@@ -192,6 +358,7 @@ xmlDocPtr Parse(xmlInputReadCallback read, void* source, bool preserveWhiteSpace
   // entity amplification and node sizes stay in force.
   int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
   if (!preserveWhiteSpace) options |= XML_PARSE_NOBLANKS;
+  if (ignoreDeclaredEncoding) options |= XML_PARSE_IGNORE_ENC;
   xmlCtxtUseOptions(ctxt, options);
   ctxt->sax->resolveEntity = &RefuseEntity;
   ctxt->sax->externalSubset = &NoExternalSubset;
@@ -205,6 +372,15 @@ xmlDocPtr Parse(xmlInputReadCallback read, void* source, bool preserveWhiteSpace
   xmlParseDocument(ctxt);
   xmlDocPtr doc = ctxt->myDoc;
   bool wellFormed = ctxt->wellFormed != 0 && doc && xmlDocGetRootElement(doc);
+  // Bytes that the decoder refused, or a character cut off at the end of the
+  // file, may lie after the root element, where the parser no longer looks.
+  xmlParserInputBufferPtr in = ctxt->input ? ctxt->input->buf : nullptr;
+  if (in && (in->error != 0 || (in->raw && xmlBufUse(in->raw) != 0))) {
+    wellFormed = false;
+    st.haveError = true;
+    error->code = kBadEncoding;
+    error->reason = "The file holds bytes that are no character of its encoding.";
+  }
   if (!wellFormed && !st.haveError) {
     error->code = kParseFailed;
     error->reason = Trimmed(ctxt->lastError.message);
@@ -220,6 +396,17 @@ xmlDocPtr Parse(xmlInputReadCallback read, void* source, bool preserveWhiteSpace
     return nullptr;
   }
   return doc;
+}
+
+// Records the encoding that a document decoded before parsing declared, so
+// that saving it writes that encoding again.
+void KeepDeclaredEncoding(xmlDocPtr doc, const std::string& declared) {
+  if (!doc || declared.empty()) return;
+  xmlCharEncodingHandlerPtr handler = xmlFindCharEncodingHandler(declared.c_str());
+  if (!handler) return;
+  xmlCharEncCloseFunc(handler);
+  if (doc->encoding) xmlFree(const_cast<xmlChar*>(doc->encoding));
+  doc->encoding = xmlStrdup(Xc(declared));
 }
 
 HRESULT HrFromErrno(int err) {
@@ -462,8 +649,8 @@ class CDocument final : public NodeBase<CDocument, IXMLDOMDocument2> {
       return S_FALSE;
     }
     (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    FdSource src{fd};
-    doc = Parse(&ReadFd, &src, m_preserveWhiteSpace, m_validateOnParse, &m_error);
+    FileSource file{fd, {}};
+    doc = LoadFile(&file);
     ::close(fd);
     return Loaded(doc, isSuccessful);
   }
@@ -505,7 +692,8 @@ class CDocument final : public NodeBase<CDocument, IXMLDOMDocument2> {
       return S_FALSE;
     }
     MemorySource src{text};
-    xmlDocPtr doc = Parse(&ReadMemory, &src, m_preserveWhiteSpace, m_validateOnParse, &m_error);
+    xmlDocPtr doc = Parse(&ReadMemory, &src, m_preserveWhiteSpace, m_validateOnParse, true, &m_error);
+    KeepDeclaredEncoding(doc, DeclaredEncodingOf(text));
     return Loaded(doc, isSuccessful);
   }
   HRESULT STDMETHODCALLTYPE save(VARIANT destination) override {
@@ -570,6 +758,49 @@ class CDocument final : public NodeBase<CDocument, IXMLDOMDocument2> {
     if (!out) return E_INVALIDARG;
     *out = v ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
+  }
+  // Parses an open file. The head of the file tells its encoding: a
+  // byte-order mark that contradicts the declaration is refused, and the
+  // labels Windows reads as code page 932 are decoded here, since libxml2
+  // would read them as strict Shift_JIS.
+  xmlDocPtr LoadFile(FileSource* file) {
+    constexpr size_t kHead = 1024;
+    file->head.resize(kHead);
+    size_t got = 0;
+    while (got < kHead) {
+      int n = ReadDescriptor(file->fd, file->head.data() + got, kHead - got);
+      if (n < 0) {
+        m_error.code = kResourceNotFound;
+        m_error.reason = "The file cannot be read.";
+        return nullptr;
+      }
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    file->head.resize(got);
+    file->headUsed = 0;
+    EncodingMarks marks = MarksOf(file->head);
+    if (!MarksAgree(marks)) {
+      m_error.code = kEncodingSwitch;
+      m_error.reason = "Switch from current encoding to specified encoding not supported.";
+      return nullptr;
+    }
+    if (marks.bom != Bom::None || !IsCodePage932Label(marks.declared))
+      return Parse(&ReadFd, file, m_preserveWhiteSpace, m_validateOnParse, false, &m_error);
+
+    Cp932Source src{file, {}, {}};
+    xmlDocPtr doc = Parse(&ReadCp932, &src, m_preserveWhiteSpace, m_validateOnParse, true, &m_error);
+    if (src.failed) {
+      if (doc) xmlFreeDoc(doc);
+      m_error = LoadError{};
+      m_error.url = m_url;
+      m_error.code = kBadEncoding;
+      m_error.reason = "The file holds bytes that are no character of its encoding.";
+      m_error.filepos = static_cast<LONG>(src.decoder.Failed() ? src.decoder.ErrorOffset() : 0);
+      return nullptr;
+    }
+    KeepDeclaredEncoding(doc, marks.declared);
+    return doc;
   }
   void Fail(LONG code, const char* reason) {
     m_error.code = code;

@@ -1,5 +1,7 @@
 // The DOM document classes: loading and its refusals, queries, text rules,
 // building, serialising and saving.
+#include <fcntl.h>
+#include <iconv.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -401,6 +403,146 @@ TEST_F(DomTest, CharactersShiftJisCannotHoldBecomeCharacterReferences) {
   VARIANT_BOOL ok = VARIANT_FALSE;
   ASSERT_EQ(back->load(StrVariant(path.p), &ok), S_OK);
   EXPECT_EQ(Text(back.Get(), "/*"), "x한€😀y");
+}
+
+// Decodes with the C library's converter for `charset`, as another reader would.
+std::string Decoded(const std::string& bytes, const char* charset) {
+  iconv_t cd = iconv_open("UTF-8", charset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return "<no converter>";
+  std::string out(bytes.size() * 4 + 16, '\0');
+  char* in = const_cast<char*>(bytes.data());
+  char* o = out.data();
+  size_t il = bytes.size(), ol = out.size();
+  size_t r = iconv(cd, &in, &il, &o, &ol);
+  iconv_close(cd);
+  if (r == static_cast<size_t>(-1)) return "<undecodable>";
+  out.resize(out.size() - ol);
+  return out;
+}
+
+// Standard error of this process, caught for the life of the object.
+class StderrCapture {
+ public:
+  explicit StderrCapture(const fs::path& file) : m_file(file) {
+    std::fflush(stderr);
+    m_saved = dup(2);
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    dup2(fd, 2);
+    ::close(fd);
+  }
+  ~StderrCapture() { Restore(); }
+  std::string Text() {
+    Restore();
+    return qel::test::ReadFile(m_file);
+  }
+
+ private:
+  void Restore() {
+    if (m_saved < 0) return;
+    std::fflush(stderr);
+    dup2(m_saved, 2);
+    ::close(m_saved);
+    m_saved = -1;
+  }
+  fs::path m_file;
+  int m_saved = -1;
+};
+
+// Every character written into a Shift_JIS document reads back the same
+// through a code-page-932 reader and through a strict Shift_JIS reader; the
+// characters on which the two disagree, or that only one of them knows, are
+// written as character references.
+TEST_F(DomTest, ShiftJisDocumentsRoundTripThroughBothKindsOfReader) {
+  struct Row {
+    const char* text;
+    const char* written;  // the bytes expected in the file
+  };
+  const Row rows[] = {
+      {"http://127.0.0.1/~qel/", "http://127.0.0.1/&#126;qel/"},
+      {"C:\\Line~A", "C:&#92;Line&#126;A"},
+      {"¥‾", "&#165;&#8254;"},
+      {"～－￢∥", "&#65374;&#65293;&#65506;&#8741;"},  // cp932's forms of 0x8160 0x817C 0x81CA 0x8161
+      {"〜−¬‖", "&#12316;&#8722;&#172;&#8214;"},      // strict Shift_JIS's forms of the same bytes
+      {"①Ⅲ㈱", "&#9312;&#8546;&#12849;"},             // NEC row 13
+      {"髙﨑纊", "&#39641;&#64017;&#32394;"},           // IBM and NEC-selected IBM extensions
+      {"\xee\x80\x80", "&#57344;"},                     // user-defined area
+      {"本社ﾀｲﾌﾟ＼", "\x96\x7b\x8e\xd0\xc0\xb2\xcc\xdf\x81\x5f"},
+      {"제😀", "&#51228;&#128512;"},
+  };
+  StderrCapture err(m_dir.path() / "stderr");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    auto doc = BuildSmall("Shift_JIS", row.text);
+    fs::path out = m_dir.path() / "rt.xml";
+    Bstr path(out.string());
+    ASSERT_EQ(doc->save(StrVariant(path.p)), S_OK);
+    std::string bytes = qel::test::ReadFile(out);
+    EXPECT_NE(bytes.find(std::string("<a>") + row.written + "</a>"), std::string::npos) << bytes;
+
+    auto back = NewDocument();
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    ASSERT_EQ(back->load(StrVariant(path.p), &ok), S_OK);
+    EXPECT_EQ(Text(back.Get(), "/*"), row.text);
+    // Both kinds of reader decode the file to the same text.
+    std::string cp932 = Decoded(bytes, "CP932");
+    EXPECT_EQ(cp932, Decoded(bytes, "SHIFT_JIS"));
+    Bstr utf16(cp932);
+    ASSERT_EQ(back->loadXML(utf16.p, &ok), S_OK);
+    EXPECT_EQ(Text(back.Get(), "/*"), row.text);
+  }
+  EXPECT_EQ(err.Text(), "");
+}
+
+// Reading: every label of code page 932 reads 0x5C and 0x7E as Windows does
+// and knows its extension rows; bytes that are no character, a character cut
+// off at the end of the file, or a byte-order mark that contradicts the
+// declaration refuse the load, and nothing is printed.
+TEST_F(DomTest, CodePage932FilesReadAsWindowsReadsThem) {
+  StderrCapture err(m_dir.path() / "stderr");
+  auto doc = NewDocument();
+  for (const char* label : {"Shift_JIS", "shift-jis", "SJIS", "x-sjis", "MS_Kanji", "csShiftJIS", "Windows-31J",
+                            "cp932"}) {
+    SCOPED_TRACE(label);
+    ASSERT_TRUE(Load(doc.Get(), std::string("<?xml version='1.0' encoding='") + label +
+                                    "'?><r>\\~\x87\x40\x87\x56\xfb\xfc\xfa\xb1\xed\x40\xf0\x40\x81\x60</r>"));
+    EXPECT_EQ(Text(doc.Get(), "/r"), "\\~①Ⅲ髙﨑纊\xee\x80\x80～");
+  }
+  struct Bad {
+    const char* what;
+    std::string bytes;
+    LONG code;
+  };
+  const std::string decl = "<?xml version='1.0' encoding='Shift_JIS'?>";
+  const Bad bad[] = {
+      {"byte 0x80", decl + "<r>\x80</r>", static_cast<LONG>(0xC00CE56E)},
+      {"byte 0xA0", decl + "<r>\xa0</r>", static_cast<LONG>(0xC00CE56E)},
+      {"byte 0xFD", decl + "<r>\xfd</r>", static_cast<LONG>(0xC00CE56E)},
+      {"unassigned code", decl + "<r>\x85\x40</r>", static_cast<LONG>(0xC00CE56E)},
+      {"bad trail byte", decl + "<r>\x82<</r>", static_cast<LONG>(0xC00CE56E)},
+      {"bad byte after the root", decl + "<r/>\x80", static_cast<LONG>(0xC00CE56E)},
+      {"lead byte at the end", decl + "<r/>\x82", static_cast<LONG>(0xC00CE56E)},
+      {"lead byte at the end of text", decl + "<r>\x82", static_cast<LONG>(0xC00CE56E)},
+      {"UTF-8 BOM, Shift_JIS declared", "\xef\xbb\xbf" + decl + "<r/>", static_cast<LONG>(0xC00CE56F)},
+      {"UTF-16 BOM, Shift_JIS declared",
+       std::string("\xff\xfe<\0?\0x\0m\0l\0 \0e\0n\0c\0o\0d\0i\0n\0g\0=\0'\0s\0j\0i\0s\0'\0?\0>\0<\0r\0/\0>\0", 48),
+       static_cast<LONG>(0xC00CE56F)},
+      {"EUC-JP invalid sequence", "<?xml version='1.0' encoding='EUC-JP'?><r>\xa4\x20</r>",
+       static_cast<LONG>(0xC00CE56E)},
+      {"EUC-JP cut off after the root", "<?xml version='1.0' encoding='EUC-JP'?><r/>\xa4", static_cast<LONG>(0xC00CE56E)},
+  };
+  for (const Bad& b : bad) {
+    SCOPED_TRACE(b.what);
+    EXPECT_FALSE(Load(doc.Get(), b.bytes));
+    ComPtr<IXMLDOMParseError> e;
+    ASSERT_EQ(doc->get_parseError(e.Put()), S_OK);
+    LONG code = 0;
+    EXPECT_EQ(e->get_errorCode(&code), S_OK);
+    EXPECT_EQ(code, b.code);
+  }
+  // A BOM that agrees with the declaration is fine.
+  EXPECT_TRUE(Load(doc.Get(), "\xef\xbb\xbf<?xml version='1.0' encoding='utf-8'?><r>\xe2\x80\xbe</r>"));
+  EXPECT_EQ(Text(doc.Get(), "/r"), "‾");
+  EXPECT_EQ(err.Text(), "");
 }
 
 TEST_F(DomTest, FailedSaveLeavesTheOldFileAndNoTemporary) {
