@@ -166,24 +166,34 @@ HRESULT RegistryScript::ReadTokenInto(LPWSTR pszBuffer, int cchBuffer) {
   // A buffer of n characters takes a token of at most n - 2.
   const int cchMax = cchBuffer - 2;
   SkipBlanks();
+  m_pszTokenStart = m_pszPos;
+  if (m_pszLimit && m_pszPos >= m_pszLimit) {
+    // Where a failed register pass stopped, every open block ends.
+    pszBuffer[0] = TEXT('}');
+    pszBuffer[1] = 0;
+    return S_OK;
+  }
   if (*m_pszPos == 0) return DISP_E_EXCEPTION;
   int cch = 0;
+  // Takes the character at the read position: every unit that one step of
+  // CharNextW passes over (a base character with its combining marks).
+  auto take = [&]() -> bool {
+    LPCWSTR pszNext = CharNextW(m_pszPos);
+    if (cch + (pszNext - m_pszPos) > cchMax) return false;
+    for (; m_pszPos < pszNext; ++m_pszPos) pszBuffer[cch++] = *m_pszPos;
+    return true;
+  };
   if (*m_pszPos == TEXT('\'')) {
     m_pszPos = CharNextW(m_pszPos);
     while (!AtClosingQuote()) {
       if (*m_pszPos == 0) return DISP_E_EXCEPTION;
-      if (cch >= cchMax) return DISP_E_EXCEPTION;
       if (*m_pszPos == TEXT('\'')) m_pszPos = CharNextW(m_pszPos);  // '' stands for one quote
-      pszBuffer[cch++] = *m_pszPos;
-      m_pszPos = CharNextW(m_pszPos);
+      if (!take()) return DISP_E_EXCEPTION;
     }
     m_pszPos = CharNextW(m_pszPos);
   } else {
-    while (*m_pszPos != 0 && !IsBlank(*m_pszPos)) {
-      if (cch >= cchMax) return DISP_E_EXCEPTION;
-      pszBuffer[cch++] = *m_pszPos;
-      m_pszPos = CharNextW(m_pszPos);
-    }
+    while (*m_pszPos != 0 && !IsBlank(*m_pszPos))
+      if (!take()) return DISP_E_EXCEPTION;
   }
   pszBuffer[cch] = 0;
   return S_OK;
@@ -214,11 +224,16 @@ HRESULT RegistryScript::ExpandVariables(LPCWSTR pszSource, LPWSTR* ppszOut) {
     CoTaskMemFree(pszOut);
     return hr;
   };
+  // Copies every unit from p up to the next step of CharNextW.
+  auto copyStep = [&](LPCWSTR& p) -> bool {
+    for (LPCWSTR pszNext = CharNextW(p); p < pszNext; ++p)
+      if (!put(*p)) return false;
+    return true;
+  };
   LPCWSTR p = pszSource;
   while (*p) {
     if (*p != TEXT('%')) {
-      if (!put(*p)) return fail(E_OUTOFMEMORY);
-      p = CharNextW(p);
+      if (!copyStep(p)) return fail(E_OUTOFMEMORY);
       continue;
     }
     LPCWSTR pNext = CharNextW(p);
@@ -234,12 +249,12 @@ HRESULT RegistryScript::ExpandVariables(LPCWSTR pszSource, LPWSTR* ppszOut) {
     if (pEnd - pNext > kVariableNameChars - 1) return fail(E_FAIL);
     WCHAR szName[kVariableNameChars];
     int cchName = 0;
-    for (LPCWSTR q = pNext; q < pEnd; q = CharNextW(q)) szName[cchName++] = *q;
+    for (LPCWSTR q = pNext; q < pEnd; ++q) szName[cchName++] = *q;
     szName[cchName] = 0;
     LPCWSTR pszValue = m_vars.Find(szName);
     if (!pszValue) return fail(DISP_E_EXCEPTION);
-    for (; *pszValue; pszValue = CharNextW(pszValue))
-      if (!put(*pszValue)) return fail(E_OUTOFMEMORY);
+    while (*pszValue)
+      if (!copyStep(pszValue)) return fail(E_OUTOFMEMORY);
     p = CharNextW(pEnd);
   }
   if (!put(0)) return fail(E_OUTOFMEMORY);
@@ -272,6 +287,7 @@ HRESULT RegistryScript::WriteValue(HKEY hKey, LPCWSTR pszValueName, LPWSTR pszTo
   if (FAILED(hr)) return hr;
   LPCWSTR pszValue = value.data();
 
+  m_bValueStored = true;
   switch (dwType) {
     case REG_SZ:
       RegSetValueExW(hKey, pszValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(pszValue),
@@ -280,14 +296,20 @@ HRESULT RegistryScript::WriteValue(HKEY hKey, LPCWSTR pszValueName, LPWSTR pszTo
     case REG_DWORD: {
       ULONG ulValue = 0;
       // A text that is not a number must not store whatever the conversion left behind.
-      if (FAILED(VarUI4FromStr(pszValue, 0, 0, &ulValue))) return DISP_E_TYPEMISMATCH;
+      if (FAILED(VarUI4FromStr(pszValue, 0, 0, &ulValue))) {
+        m_bValueStored = false;
+        return DISP_E_TYPEMISMATCH;
+      }
       DWORD dw = ulValue;
       RegSetValueExW(hKey, pszValueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), sizeof dw);
       break;
     }
     case REG_BINARY: {
       int cch = lstrlenW(pszValue);
-      if (cch % 2 != 0) return E_FAIL;
+      if (cch % 2 != 0) {
+        m_bValueStored = false;
+        return E_FAIL;
+      }
       std::vector<BYTE> bytes(static_cast<size_t>(cch / 2), 0);
       for (int i = 0; i < cch / 2; ++i)
         bytes[i] = static_cast<BYTE>((HexDigit(pszValue[2 * i]) << 4) | HexDigit(pszValue[2 * i + 1]));
@@ -337,6 +359,7 @@ bool RegistryScript::HasNamedValues(HKEY hKey) {
 HRESULT RegistryScript::ProcessBlock(LPWSTR pszToken, HKEY hkParent, BOOL bRegister, BOOL bSkip, int nDepth) {
   if (nDepth > kMaxDepth) {
     m_bTooDeep = true;
+    if (bRegister && !m_pszFailAt) m_pszFailAt = m_pszTokenStart;
     return DISP_E_EXCEPTION;
   }
   return bRegister ? RegisterBlock(pszToken, hkParent, nDepth) : RemoveBlock(pszToken, hkParent, bSkip, nDepth);
@@ -347,12 +370,22 @@ HRESULT RegistryScript::RegisterBlock(LPWSTR pszToken, HKEY hkParent, int nDepth
   HRESULT hr = ReadToken(pszToken);
   if (FAILED(hr)) return hr;
   while (pszToken[0] != TEXT('}')) {
+    // Where the run stops when this entry fails: after the token that failed
+    // once the entry has changed the registry, else before the whole entry,
+    // so that taking the block back touches only what this pass reached.
+    // A failure inside a nested block has set the point already.
+    const LPCWSTR pszEntry = m_pszTokenStart;
+    bool bReached = false;
+    auto fail = [&](HRESULT hrFail) {
+      if (!m_pszFailAt) m_pszFailAt = bReached ? m_pszTokenStart : pszEntry;
+      return hrFail;
+    };
     bool bKeyEntry = true;
     if (lstrcmpiW(pszToken, kForceRemove) == 0 || lstrcmpiW(pszToken, kDelete) == 0) {
       bool bDelete = lstrcmpiW(pszToken, kDelete) == 0;
       hr = ReadToken(pszToken);
-      if (FAILED(hr)) return hr;
-      if (HasBackslash(pszToken)) return DISP_E_EXCEPTION;
+      if (FAILED(hr)) return fail(hr);
+      if (HasBackslash(pszToken)) return fail(DISP_E_EXCEPTION);
       if (!IsProtectedKeyName(pszToken)) {
         // The parent is borrowed: the holder lets go of it without closing it.
         RegKey parent;
@@ -361,62 +394,87 @@ HRESULT RegistryScript::RegisterBlock(LPWSTR pszToken, HKEY hkParent, int nDepth
         parent.m_hKey = nullptr;
       }
       if (bDelete) {
+        bReached = true;
         hr = ReadToken(pszToken);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) return fail(hr);
         hr = SkipValueAssignment(pszToken);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) return fail(hr);
         bKeyEntry = false;
       }
     } else if (lstrcmpiW(pszToken, kNoRemove) == 0) {
       hr = ReadToken(pszToken);
-      if (FAILED(hr)) return hr;
+      if (FAILED(hr)) return fail(hr);
     }
     if (bKeyEntry && lstrcmpiW(pszToken, kVal) == 0) {
       WCHAR szValueName[kValueNameChars];
       hr = ReadTokenInto(szValueName, kValueNameChars);
-      if (FAILED(hr)) return hr;
+      if (FAILED(hr)) return fail(hr);
       hr = ReadToken(pszToken);
-      if (FAILED(hr)) return hr;
-      if (pszToken[0] != TEXT('=')) return DISP_E_EXCEPTION;
+      if (FAILED(hr)) return fail(hr);
+      if (pszToken[0] != TEXT('=')) return fail(DISP_E_EXCEPTION);
+      m_bValueStored = false;
       hr = WriteValue(hkParent, szValueName, pszToken);
-      if (FAILED(hr)) return hr;
+      bReached = m_bValueStored;
+      if (FAILED(hr)) return fail(hr);
       bKeyEntry = false;
     }
     if (bKeyEntry) {
-      if (HasBackslash(pszToken)) return DISP_E_EXCEPTION;
+      if (HasBackslash(pszToken)) return fail(DISP_E_EXCEPTION);
       if (key.Open(hkParent, pszToken, KEY_ALL_ACCESS) != ERROR_SUCCESS &&
           key.Open(hkParent, pszToken, KEY_READ) != ERROR_SUCCESS &&
           key.Create(hkParent, pszToken) != ERROR_SUCCESS)
-        return DISP_E_EXCEPTION;
+        return fail(DISP_E_EXCEPTION);
+      bReached = true;
       hr = ReadToken(pszToken);
-      if (FAILED(hr)) return hr;
+      if (FAILED(hr)) return fail(hr);
       if (pszToken[0] == TEXT('=')) {
         hr = WriteValue(key.m_hKey, nullptr, pszToken);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) return fail(hr);
       }
     }
     if (lstrcmpW(pszToken, TEXT("{")) == 0) {
       // A block needs a key to live under; one after "Val" or "Delete" with
       // no key entry before it in this block has none.
-      if (!key.m_hKey) return DISP_E_EXCEPTION;
+      if (!key.m_hKey) return fail(DISP_E_EXCEPTION);
       hr = ProcessBlock(pszToken, key.m_hKey, TRUE, FALSE, nDepth + 1);
-      if (FAILED(hr)) return hr;
+      if (FAILED(hr)) return fail(hr);
+      bReached = true;
       hr = ReadToken(pszToken);
-      if (FAILED(hr)) return hr;
+      if (FAILED(hr)) return fail(hr);
     }
   }
   return S_OK;
 }
 
+LONG RegistryScript::OpenForRemoval(RegKey& key, HKEY hkParent, LPCWSTR pszName) {
+  // Write access lets the entry's block delete the values it names; a key
+  // that grants only reading is still walked, its deletions then fail.
+  LONG lRes = key.Open(hkParent, pszName, KEY_READ | KEY_WRITE);
+  if (lRes != ERROR_SUCCESS) lRes = key.Open(hkParent, pszName, KEY_READ);
+  return lRes;
+}
+
 HRESULT RegistryScript::RemoveBlock(LPWSTR pszToken, HKEY hkParent, BOOL bSkip, int nDepth) {
+  // The key of the last key entry (while it is open), its remembered name and
+  // whether "NoRemove" protects it.
   RegKey key;
   WCHAR szKey[kKeyNameChars];
+  BOOL bKeyNoRemove = FALSE;
+  auto deleteKey = [&]() -> HRESULT {
+    if (key.Close() != ERROR_SUCCESS) return DISP_E_EXCEPTION;
+    if (!bKeyNoRemove) RegDeleteKeyW(hkParent, szKey);
+    return S_OK;
+  };
   HRESULT hr = ReadToken(pszToken);
   if (FAILED(hr)) return hr;
   while (pszToken[0] != TEXT('}')) {
     // "NoRemove" protects the one key entry it precedes.
     BOOL bNoRemove = FALSE;
+    // After "Delete" the token names a key whatever it says, as in the
+    // register pass, so that both passes see the same blocks.
+    bool bKeyName = false;
     if (lstrcmpiW(pszToken, kForceRemove) == 0 || lstrcmpiW(pszToken, kDelete) == 0) {
+      bKeyName = lstrcmpiW(pszToken, kDelete) == 0;
       hr = ReadToken(pszToken);
       if (FAILED(hr)) return hr;
     } else if (lstrcmpiW(pszToken, kNoRemove) == 0) {
@@ -425,7 +483,7 @@ HRESULT RegistryScript::RemoveBlock(LPWSTR pszToken, HKEY hkParent, BOOL bSkip, 
       if (FAILED(hr)) return hr;
     }
 
-    if (lstrcmpiW(pszToken, kVal) == 0) {
+    if (!bKeyName && lstrcmpiW(pszToken, kVal) == 0) {
       WCHAR szValueName[kValueNameChars];
       hr = ReadTokenInto(szValueName, kValueNameChars);
       if (FAILED(hr)) return hr;
@@ -435,49 +493,54 @@ HRESULT RegistryScript::RemoveBlock(LPWSTR pszToken, HKEY hkParent, BOOL bSkip, 
       if (!bSkip) RegDeleteValueW(hkParent, szValueName);
       hr = SkipValueAssignment(pszToken);
       if (FAILED(hr)) return hr;
+      if (lstrcmpW(pszToken, TEXT("{")) == 0) {
+        // The register pass runs such a block under the key of the last key
+        // entry of this block; it is taken back there, if that key is still open.
+        HKEY hkBlock = bSkip ? nullptr : key.m_hKey;
+        hr = ProcessBlock(pszToken, hkBlock, FALSE, hkBlock == nullptr, nDepth + 1);
+        if (FAILED(hr)) return hr;
+        // That key stayed for its subkeys; the block may have taken the last.
+        if (hkBlock && !HasSubkeys(key.m_hKey)) {
+          hr = deleteKey();
+          if (FAILED(hr)) return hr;
+        }
+        hr = ReadToken(pszToken);
+        if (FAILED(hr)) return hr;
+      }
       continue;
     }
 
     if (HasBackslash(pszToken)) return DISP_E_EXCEPTION;
-    // A name cut to fit would name another key: refuse it instead.
-    if (lstrlenW(pszToken) > kKeyNameChars - 1) return DISP_E_EXCEPTION;
+    // No key has a name longer than the remembered name can hold: such an
+    // entry names nothing, and only it is skipped.
+    bool bNameFits = lstrlenW(pszToken) <= kKeyNameChars - 1;
+    key.Close();
     // Skip mode entered here covers this key entry only.
-    BOOL bSkipEntry = bSkip;
-    if (!bSkipEntry && key.Open(hkParent, pszToken, KEY_READ) != ERROR_SUCCESS) bSkipEntry = TRUE;
+    BOOL bSkipEntry = bSkip || !bNameFits;
+    if (!bSkipEntry && OpenForRemoval(key, hkParent, pszToken) != ERROR_SUCCESS) bSkipEntry = TRUE;
     lstrcpynW(szKey, pszToken, kKeyNameChars);
+    bKeyNoRemove = bNoRemove;
+    if (!bSkipEntry && !HasSubkeys(key.m_hKey) && !HasNamedValues(key.m_hKey)) {
+      // Nothing below the key is left to delete: it goes at once, before its
+      // assignment and block are read, and the block is only read.
+      hr = deleteKey();
+      if (FAILED(hr)) return hr;
+      bSkipEntry = TRUE;
+    }
 
     hr = ReadToken(pszToken);
     if (FAILED(hr)) return hr;
     hr = SkipValueAssignment(pszToken);
     if (FAILED(hr)) return hr;
     bool bHasBlock = lstrcmpW(pszToken, TEXT("{")) == 0;
-
-    if (bSkipEntry) {
-      if (bHasBlock) {
-        hr = ProcessBlock(pszToken, nullptr, FALSE, TRUE, nDepth + 1);
-        if (FAILED(hr)) return hr;
-      }
-    } else {
-      bool bDelete;
-      if (!HasSubkeys(key.m_hKey) && !HasNamedValues(key.m_hKey)) {
-        // Nothing below the key is left to delete: its block is only read.
-        if (bHasBlock) {
-          hr = ProcessBlock(pszToken, nullptr, FALSE, TRUE, nDepth + 1);
-          if (FAILED(hr)) return hr;
-        }
-        bDelete = true;
-      } else {
-        if (bHasBlock) {
-          hr = ProcessBlock(pszToken, key.m_hKey, FALSE, FALSE, nDepth + 1);
-          if (FAILED(hr)) return hr;
-        }
-        // A key that still holds subkeys the script does not name stays.
-        bDelete = !HasSubkeys(key.m_hKey);
-      }
-      if (bDelete) {
-        if (key.Close() != ERROR_SUCCESS) return DISP_E_EXCEPTION;
-        if (!bNoRemove) RegDeleteKeyW(hkParent, szKey);
-      }
+    if (bHasBlock) {
+      hr = ProcessBlock(pszToken, bSkipEntry ? nullptr : key.m_hKey, FALSE, bSkipEntry, nDepth + 1);
+      if (FAILED(hr)) return hr;
+    }
+    // A key that still holds subkeys the script does not name stays.
+    if (!bSkipEntry && !HasSubkeys(key.m_hKey)) {
+      hr = deleteKey();
+      if (FAILED(hr)) return hr;
     }
     if (bHasBlock) {
       hr = ReadToken(pszToken);
@@ -507,16 +570,20 @@ HRESULT RegistryScript::RunRootBlocks(BOOL bRegister) {
       LPCWSTR pszBlock = m_pszPos;
       // A block nested too deeply could not be taken back by the removal pass
       // either, so it is refused before anything is written: a read in skip
-      // mode touches nothing.
+      // mode touches nothing, and both passes see the same blocks.
       m_bTooDeep = false;
-      hr = ProcessBlock(pszToken, hkRoot, FALSE, TRUE, 1);
+      (void)ProcessBlock(pszToken, hkRoot, FALSE, TRUE, 1);
       m_pszPos = pszBlock;
       if (m_bTooDeep) return DISP_E_EXCEPTION;
+      m_pszFailAt = nullptr;
       hr = ProcessBlock(pszToken, hkRoot, TRUE, FALSE, 1);
       if (FAILED(hr)) {
-        // Take back what this root block wrote before it failed.
+        // Take back what this root block wrote before it failed, and nothing
+        // that the script names after that point.
+        m_pszLimit = m_pszFailAt ? m_pszFailAt : m_pszPos;
         m_pszPos = pszBlock;
-        ProcessBlock(pszToken, hkRoot, FALSE, FALSE, 1);
+        (void)ProcessBlock(pszToken, hkRoot, FALSE, FALSE, 1);
+        m_pszLimit = nullptr;
         return hr;
       }
     } else {

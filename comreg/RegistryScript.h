@@ -4,6 +4,8 @@
 
 #include "comreg.h"
 
+class RegKey;
+
 // One variable of a run; both strings are owned (CoTaskMemAlloc).
 struct ScriptVariableRecord {
   LPWSTR pszName;
@@ -61,6 +63,7 @@ class RegistryScript {
   HRESULT ProcessBlock(LPWSTR pszToken, HKEY hkParent, BOOL bRegister, BOOL bSkip, int nDepth);
   HRESULT RegisterBlock(LPWSTR pszToken, HKEY hkParent, int nDepth);
   HRESULT RemoveBlock(LPWSTR pszToken, HKEY hkParent, BOOL bSkip, int nDepth);
+  static LONG OpenForRemoval(RegKey& key, HKEY hkParent, LPCWSTR pszName);
   HRESULT WriteValue(HKEY hKey, LPCWSTR pszValueName, LPWSTR pszToken);
   HRESULT SkipValueAssignment(LPWSTR pszToken);
   static bool HasSubkeys(HKEY hKey);
@@ -69,5 +72,13 @@ class RegistryScript {
 
   ScriptVariables& m_vars;
   LPCWSTR m_pszPos = nullptr;
+  // Where the token last read (or attempted) begins, blanks skipped.
+  LPCWSTR m_pszTokenStart = nullptr;
+  // Where a failed register pass stopped (see RegisterBlock).
+  LPCWSTR m_pszFailAt = nullptr;
+  // When set, reading at or past it gives "}": the removal pass that takes
+  // back a failed root block ends there.
+  LPCWSTR m_pszLimit = nullptr;
+  bool m_bValueStored = false;
   bool m_bTooDeep = false;
 };

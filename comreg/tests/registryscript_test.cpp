@@ -256,9 +256,6 @@ TEST_F(ScriptTest, BufferLimitsFailWithoutWritingPastThem) {
   EXPECT_EQ(Run(u"HKCU { Long { val x = s %abcdefghijabcdefghijabcdefghij1% } }", TRUE,
                 {{u"abcdefghijabcdefghijabcdefghij1", u"31"}}),
             S_OK);
-  // A key name that would have to be cut to be remembered is refused in the
-  // removal pass rather than deleting a key of the cut name.
-  EXPECT_EQ(Run(W("HKCU { " + std::string(300, 'k') + " }"), FALSE), DISP_E_EXCEPTION);
   ASSERT_EQ(Run(u"HKCU { Long }", FALSE), S_OK);
   // Expansion grows past twice the text's length.
   qel::u16 big(2000, u'x');
@@ -397,6 +394,82 @@ TEST_F(ScriptTest, RemovalFailuresEndTheRunOrAreIgnoredAsSpecified) {
   qel::fault::Arm("RegCloseKey", ERROR_INVALID_HANDLE, 0, 1);
   EXPECT_EQ(Run(u"HKCU { A }", FALSE), DISP_E_EXCEPTION);
   qel::fault::Reset();
+}
+
+// The removal pass deletes the values a block names even where the key
+// stays; skips only an entry whose name no key can have; taking back a failed
+// registration stops where that registration stopped; and both passes count
+// nesting alike.
+TEST_F(ScriptTest, RemovalPassDeletesValuesSkipsImpossibleNamesAndUndoesOnlyWhatWasReached) {
+  // Values inside kept keys.
+  ASSERT_EQ(Run(u"HKCU { K { val V = s x } NoRemove N { val W = s y } }", TRUE), S_OK);
+  Make(HKEY_CURRENT_USER, u"K\\Foreign");
+  ASSERT_EQ(Run(u"HKCU { K { val V = s x } NoRemove N { val W = s y } }", FALSE), S_OK);
+  EXPECT_TRUE(Exists(HKEY_CURRENT_USER, u"K\\Foreign"));
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"K", u"V").second, "<absent>");
+  EXPECT_TRUE(Exists(HKEY_CURRENT_USER, u"N"));
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"N", u"W").second, "<absent>");
+
+  // The program's own script: a foreign subkey keeps QelUPnP.EXE, not its "AppID".
+  ScriptVariables vars;
+  RegistryScript program(vars);
+  qel::u16 path = W(QEL_FIXTURE_PROGRAM);
+  ASSERT_EQ(program.RunScriptResource(path.c_str(), 100, u"REGISTRY", TRUE), S_OK);
+  Make(HKEY_CLASSES_ROOT, u"AppID\\QelUPnP.EXE\\Foreign");
+  ASSERT_EQ(program.RunScriptResource(path.c_str(), 100, u"REGISTRY", FALSE), S_OK);
+  EXPECT_TRUE(Exists(HKEY_CLASSES_ROOT, u"AppID\\QelUPnP.EXE\\Foreign"));
+  EXPECT_EQ(Value(HKEY_CLASSES_ROOT, u"AppID\\QelUPnP.EXE", u"AppID").second, "<absent>");
+  EXPECT_FALSE(Exists(HKEY_CLASSES_ROOT, kAppIdKey));
+
+  // A name longer than any key's skips that entry only.
+  Make(HKEY_CURRENT_USER, u"After");
+  EXPECT_EQ(Run(W("HKCU { " + std::string(300, 'k') + " = s x { Inner } After }"), FALSE), S_OK);
+  EXPECT_FALSE(Exists(HKEY_CURRENT_USER, u"After"));
+
+  // Failed registrations: what the pass created goes, even when reading the
+  // entry's assignment or block is what failed; what the script names after
+  // the failure point is not touched.
+  SetString(HKEY_CURRENT_USER, u"Foreign", u"Keep", u"theirs");
+  const std::string v4095(4095, 'v');
+  struct Failed {
+    std::string text;
+    HRESULT hr;
+    const char16_t* gone;
+  };
+  const Failed failed[] = {
+      {"HKCU { Made = s 'unterminated", DISP_E_EXCEPTION, u"Made"},
+      {"HKCU { Made = s " + v4095 + " Foreign }", DISP_E_EXCEPTION, u"Made"},
+      {"HKCU { Made { val A = s ok val B = s " + v4095 + " } Foreign }", DISP_E_EXCEPTION, u"Made"},
+      {"HKCU { Made = s x Bad = b 123 Foreign { val Keep = s z } }", E_FAIL, u"Bad"},
+      {"HKCU { Made { Deep = q 1 } Foreign }", DISP_E_EXCEPTION, u"Made"},
+      {"HKCU { Made val Keep = s " + v4095 + " Foreign }", DISP_E_EXCEPTION, u"Made"},
+  };
+  for (const Failed& f : failed) {
+    SCOPED_TRACE(f.text.substr(0, 60));
+    EXPECT_EQ(Run(W(f.text), TRUE), f.hr);
+    EXPECT_FALSE(Exists(HKEY_CURRENT_USER, f.gone));
+    EXPECT_FALSE(Exists(HKEY_CURRENT_USER, u"Made"));
+    EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Foreign", u"Keep").second, Sz(u"theirs"));
+  }
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"", u"Keep").second, "<absent>");  // the root's value was never set
+
+  // A block after a "val" entry nests in both passes: the pre-check refuses
+  // what is too deep before anything is written.
+  auto afterVal = [](int depth) {
+    std::string s = "HKCU { Top {";
+    for (int i = 0; i < depth; ++i) s += " L val a = s x {";
+    for (int i = 0; i < depth; ++i) s += " }";
+    return s + " } }";
+  };
+  EXPECT_EQ(Run(W(afterVal(200)), TRUE), DISP_E_EXCEPTION);
+  EXPECT_FALSE(Exists(HKEY_CURRENT_USER, u"Top"));
+  ASSERT_EQ(Run(W(afterVal(20)), TRUE), S_OK);
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Top\\L\\L", u"a").second, Sz(u"x"));
+  ASSERT_EQ(Run(W(afterVal(20)), FALSE), S_OK);
+  EXPECT_FALSE(Exists(HKEY_CURRENT_USER, u"Top"));
+  // After "Delete", even "Val" names a key in both passes.
+  EXPECT_EQ(Run(u"HKCU { Top Delete Val = s v { N } }", TRUE), S_OK);
+  EXPECT_EQ(Run(u"HKCU { Top Delete Val = s v { N } }", FALSE), S_OK);
 }
 
 // ---------------------------------------------------------------------------
