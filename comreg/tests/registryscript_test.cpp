@@ -221,8 +221,11 @@ TEST_F(ScriptTest, QuotesExpansionAndValueTypes) {
       " val NoBytes = b ''"
       " val 'name with blanks' = s '{ = }'"
       " {3C5E9A17-6B2D-4E80-9F41-A2D7C06E8B35} = s 'a key, not a block'"
+      // Combining marks travel with the character before them.
+      " val Marked = s 'e\u0301''\u0301 x\u20DD'"
+      " val Bare\u0301 = s c\u0327%Marks%"
       " } }";
-  ASSERT_EQ(Run(W(text), TRUE, {{u"Extra", u"more"}, {u"extra", u"shadowed"}}), S_OK);
+  ASSERT_EQ(Run(W(text), TRUE, {{u"Extra", u"more"}, {u"extra", u"shadowed"}, {u"Marks", u"a\u0301"}}), S_OK);
   qel::u16 t = u"T";
   EXPECT_EQ(Value(HKEY_CURRENT_USER, t, u"Quote").second, Sz(u"It's"));
   EXPECT_EQ(Value(HKEY_CURRENT_USER, t, u"Empty").second, Sz(u""));
@@ -236,10 +239,12 @@ TEST_F(ScriptTest, QuotesExpansionAndValueTypes) {
   EXPECT_EQ(Value(HKEY_CURRENT_USER, t, u"NotHex").second, std::string("\x00\x10", 2));
   EXPECT_EQ(Value(HKEY_CURRENT_USER, t, u"NoBytes"), std::make_pair(DWORD{REG_BINARY}, std::string()));
   EXPECT_EQ(Value(HKEY_CURRENT_USER, t, u"name with blanks").second, Sz(u"{ = }"));
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, t, u"Marked").second, Sz(u"e\u0301'\u0301 x\u20DD"));
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, t, u"Bare\u0301").second, Sz(u"c\u0327a\u0301"));
   EXPECT_EQ(Value(HKEY_CURRENT_USER, u"T\\{3C5E9A17-6B2D-4E80-9F41-A2D7C06E8B35}", nullptr).second,
             Sz(u"a key, not a block"));
   // The removal pass reads the same text and takes it all back.
-  ASSERT_EQ(Run(W(text), FALSE, {{u"Extra", u"more"}}), S_OK);
+  ASSERT_EQ(Run(W(text), FALSE, {{u"Extra", u"more"}, {u"Marks", u""}}), S_OK);
   EXPECT_FALSE(Exists(HKEY_CURRENT_USER, u"T"));
 }
 

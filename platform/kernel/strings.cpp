@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <glib.h>
+
 #include "internal.h"
 #include "qel/fault.h"
 
@@ -63,9 +65,25 @@ extern "C" LPWSTR WINAPI lstrcatW(LPWSTR lpString1, LPCWSTR lpString2) {
   return lpString1;
 }
 
+namespace {
+
+// A combining mark that Windows' CharNextW keeps with the character before
+// it: a non-spacing or enclosing mark of the Basic Multilingual Plane
+// (surrogates are stepped one unit at a time, as on Windows).
+bool IsNonSpacingMark(char16_t c) {
+  if (c >= 0xD800 && c <= 0xDFFF) return false;
+  GUnicodeType t = g_unichar_type(c);
+  return t == G_UNICODE_NON_SPACING_MARK || t == G_UNICODE_ENCLOSING_MARK;
+}
+
+}  // namespace
+
 extern "C" LPWSTR WINAPI CharNextW(LPCWSTR lpsz) {
   if (!lpsz) return nullptr;
-  return const_cast<LPWSTR>(*lpsz ? lpsz + 1 : lpsz);
+  if (!*lpsz) return const_cast<LPWSTR>(lpsz);
+  ++lpsz;
+  while (*lpsz && IsNonSpacingMark(*lpsz)) ++lpsz;
+  return const_cast<LPWSTR>(lpsz);
 }
 
 extern "C" LPSTR WINAPI CharNextA(LPCSTR lpsz) {

@@ -3,6 +3,7 @@
 #include <clocale>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "qel/kernel.h"
 #include "qel/wstr.h"
@@ -39,10 +40,28 @@ TEST(Lstr, CopyNeverPassesTheGivenLength) {
   EXPECT_EQ(lstrcpyW(nullptr, TEXT("x")), nullptr);
 }
 
-TEST(CharNext, AdvancesOneUnitAndStaysOnTheTerminator) {
+TEST(CharNext, StepsOverCombiningMarksAndStaysOnTheTerminator) {
   const WCHAR* s = TEXT("ab");
   EXPECT_EQ(CharNextW(s), s + 1);
   EXPECT_EQ(CharNextW(s + 2), s + 2);
+  // Steps from each position of the text to the next, as offsets.
+  struct Row {
+    const char16_t* text;
+    std::vector<int> steps;
+  };
+  const Row rows[] = {
+      {u"a\u0301\u0323b", {3, 4}},   // non-spacing marks stay with their base
+      {u"\u0301x", {1, 2}},           // a mark at the start is a step of its own
+      {u"1\u20DD2", {2, 3}},          // enclosing mark
+      {u"\u0915\u093Fx", {1, 2, 3}},  // a spacing mark is a character
+      {u"\U0001F600\u0301", {1, 3}},  // surrogates one unit at a time
+      {u"\u30AB\u3099", {2}},        // kana voiced sound mark
+  };
+  for (const Row& r : rows) {
+    std::vector<int> got;
+    for (const char16_t* p = r.text; *p; p = CharNextW(p)) got.push_back(static_cast<int>(CharNextW(p) - r.text));
+    EXPECT_EQ(got, r.steps) << qel::ToUtf8(r.text);
+  }
   const char* a = "x";
   EXPECT_EQ(CharNextA(a), a + 1);
   EXPECT_EQ(CharNextA(a + 1), a + 1);
