@@ -474,32 +474,43 @@ extern "C" HRESULT WINAPI UnRegisterTypeLib(REFGUID libID, WORD wVerMajor, WORD 
   qel::u16 version = VersionText(wVerMajor, wVerMinor);
   Key lib;
   if (lib.Open(HKEY_CLASSES_ROOT, libPath, KEY_ALL_ACCESS) != ERROR_SUCCESS) return TYPE_E_REGISTRYACCESS;
+  // A registration that stopped part-way (a key that could not be created)
+  // lacks the keys after that point: whatever of it exists is removed, and a
+  // missing key is no reason to stop.
+  bool removed = false;
   {
     Key ver;
-    if (ver.Open(lib.get(), version, KEY_ALL_ACCESS) != ERROR_SUCCESS) return TYPE_E_REGISTRYACCESS;
-    qel::u16 lcidName = LcidText(lcid);
-    {
-      Key loc;
-      if (loc.Open(ver.get(), lcidName, KEY_ALL_ACCESS) != ERROR_SUCCESS) return TYPE_E_REGISTRYACCESS;
-      if (RegDeleteKeyW(loc.get(), platform) != ERROR_SUCCESS) return TYPE_E_REGISTRYACCESS;
-      if (SubkeyCount(loc.get()) != 0) return S_OK;  // other platforms stay registered
-    }
-    RegDeleteKeyW(ver.get(), lcidName.c_str());
-    // The version goes when only its FLAGS and HELPDIR entries are left.
-    WCHAR sub[256];
-    for (DWORD i = 0;; ++i) {
-      DWORD cch = 256;
-      if (RegEnumKeyExW(ver.get(), i, sub, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-      qel::u16view s(sub, cch);
-      if (!qel::EqualsNoCase(s, u"FLAGS") && !qel::EqualsNoCase(s, u"HELPDIR")) return S_OK;
+    if (ver.Open(lib.get(), version, KEY_ALL_ACCESS) == ERROR_SUCCESS) {
+      qel::u16 lcidName = LcidText(lcid);
+      {
+        Key loc;
+        if (loc.Open(ver.get(), lcidName, KEY_ALL_ACCESS) == ERROR_SUCCESS) {
+          removed = RegDeleteKeyW(loc.get(), platform) == ERROR_SUCCESS;
+          if (SubkeyCount(loc.get()) != 0) return removed ? S_OK : TYPE_E_REGISTRYACCESS;  // other platforms stay
+          loc.Close();
+          if (RegDeleteKeyW(ver.get(), lcidName.c_str()) == ERROR_SUCCESS) removed = true;
+        }
+      }
+      // The version goes when only its FLAGS and HELPDIR entries are left;
+      // another locale's entry keeps it.
+      WCHAR sub[256];
+      for (DWORD i = 0;; ++i) {
+        DWORD cch = 256;
+        if (RegEnumKeyExW(ver.get(), i, sub, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        qel::u16view s(sub, cch);
+        if (!qel::EqualsNoCase(s, u"FLAGS") && !qel::EqualsNoCase(s, u"HELPDIR"))
+          return removed ? S_OK : TYPE_E_REGISTRYACCESS;
+      }
+      ver.Close();
+      if (DeleteKeyTree(lib.get(), version) != ERROR_SUCCESS) return TYPE_E_REGISTRYACCESS;
+      removed = true;
     }
   }
-  if (DeleteKeyTree(lib.get(), version) != ERROR_SUCCESS) return TYPE_E_REGISTRYACCESS;
   if (SubkeyCount(lib.get()) == 0) {
     lib.Close();
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, libPath.c_str());
+    if (RegDeleteKeyW(HKEY_CLASSES_ROOT, libPath.c_str()) == ERROR_SUCCESS) removed = true;
   }
-  return S_OK;
+  return removed ? S_OK : TYPE_E_REGISTRYACCESS;
 }
 
 extern "C" HRESULT WINAPI QueryPathOfRegTypeLib(REFGUID guid, USHORT wMaj, USHORT wMin, LCID lcid,

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "qel/fault.h"
 #include "qel/wstr.h"
 #include "testsupport.h"
 
@@ -157,6 +158,53 @@ TEST(TypeLibRegistry, RegisterWritesTheWindowsEntriesAndUnregisterRemovesThem) {
   EXPECT_FALSE(KeyExists(kLibKey));
   EXPECT_EQ(RegisterTypeLib(nullptr, path.c_str(), nullptr), E_INVALIDARG);
   EXPECT_EQ(RegisterTypeLib(lib.p, nullptr, nullptr), E_INVALIDARG);
+}
+
+// A registration that stopped part-way, wherever it stopped, is removed by
+// UnRegisterTypeLib; entries of another locale or platform keep theirs.
+TEST(TypeLibRegistry, HalfWrittenRegistrationIsAlwaysRemoved) {
+  qel::test::ScopedStateDir state;
+  Lib lib;
+  ASSERT_EQ(LoadTypeLib(W(QEL_FIXTURE_PROGRAM).c_str(), &lib.p), S_OK);
+  qel::u16 path = W(QEL_FIXTURE_PROGRAM);
+  const qel::u16 ver = qel::u16(kLibKey) + u"\\1.0";
+  // The key creations and value stores of one registration, each failing in turn.
+  struct Stop {
+    const char* point;
+    int skip;
+  };
+  const Stop stops[] = {{"RegCreateKeyExW", 1}, {"RegCreateKeyExW", 2}, {"RegCreateKeyExW", 3},
+                        {"RegSetValueExW", 0},  {"RegSetValueExW", 1},  {"RegSetValueExW", 2},
+                        {"RegSetValueExW", 3}};
+  for (const Stop& stop : stops) {
+    SCOPED_TRACE(std::string(stop.point) + "@" + std::to_string(stop.skip));
+    qel::fault::Arm(stop.point, ERROR_ACCESS_DENIED, stop.skip);
+    EXPECT_EQ(RegisterTypeLib(lib.p, path.c_str(), u"/opt/dir/"), TYPE_E_REGISTRYACCESS);
+    qel::fault::Reset();
+    ASSERT_TRUE(KeyExists(ver));
+    EXPECT_EQ(UnRegisterTypeLib(kLibId, 1, 0, 0, SYS_WIN32), S_OK);
+    EXPECT_FALSE(KeyExists(kLibKey));
+  }
+  // A locale key without its platform key.
+  HKEY h = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (ver + u"\\0").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
+                            nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(h);
+  EXPECT_EQ(UnRegisterTypeLib(kLibId, 1, 0, 0, SYS_WIN32), S_OK);
+  EXPECT_FALSE(KeyExists(kLibKey));
+  // Nothing registered: nothing to remove.
+  EXPECT_EQ(UnRegisterTypeLib(kLibId, 1, 0, 0, SYS_WIN32), TYPE_E_REGISTRYACCESS);
+
+  // Another locale's complete entry keeps the version; only ours goes.
+  ASSERT_EQ(RegisterTypeLib(lib.p, path.c_str(), nullptr), S_OK);
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (ver + u"\\411\\win32").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &h, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(h);
+  EXPECT_EQ(UnRegisterTypeLib(kLibId, 1, 0, 0, SYS_WIN32), S_OK);
+  EXPECT_FALSE(KeyExists(ver + u"\\0"));
+  EXPECT_TRUE(KeyExists(ver + u"\\411\\win32"));
 }
 
 }  // namespace
