@@ -61,7 +61,7 @@ BOOL CServiceModule::InstallService() {
     for (LPCWSTR p = szPath; *p != 0; ++p)
       if (*p == TEXT(' ')) bHasBlank = true;
     if (bHasBlank)
-      bPathOk = swprintf_s(szImagePath, MAX_PATH + 2, TEXT("\"%s\""), szPath) > 0;
+      bPathOk = swprintf_s(szImagePath, MAX_PATH + 2, TEXT("\"%ls\""), szPath) > 0;
     else
       lstrcpynW(szImagePath, szPath, MAX_PATH + 2);
   }
