@@ -222,11 +222,16 @@ TEST_F(ReadCSQTest, HostileDocumentsReadNothingFromOutside) {
 }
 
 TEST_F(ReadCSQTest, DecodesTheEncodingTheFileDeclares) {
-  // "制御" in Shift_JIS.
+  // "制御髙①" in Shift_JIS as Windows reads it (code page 932): 0x7E is a tilde.
   UseWorkspace("<?xml version='1.0' encoding='Shift_JIS'?><W><INode><clsQelSQLWorkspace>"
-               "<m_strFriendlyName>\x90\xa7\x8c\xe4</m_strFriendlyName></clsQelSQLWorkspace></INode></W>");
+               "<m_strFriendlyName>\x90\xa7\x8c\xe4\xfb\xfc\x87\x40</m_strFriendlyName>"
+               "<m_strPresentationURL>http://127.0.0.1/~qel/</m_strPresentationURL></clsQelSQLWorkspace>" +
+               Controller("True", "Line~A") + "</INode></W>");
   ASSERT_EQ(m_module.ReadCSQ(), S_OK);
-  EXPECT_EQ(Utf8(m_module.m_identity.m_strFriendlyName), "制御");
+  EXPECT_EQ(Utf8(m_module.m_identity.m_strFriendlyName), "制御髙①");
+  EXPECT_EQ(Utf8(m_module.m_identity.m_strPresentationURL), "http://127.0.0.1/~qel/");
+  ASSERT_EQ(m_module.m_controllers.GetSize(), 1);
+  EXPECT_EQ(Utf8(m_module.m_controllers[0]), "Line~A");
 }
 
 TEST_F(ReadCSQTest, UnterminatedPathBufferIsReadWithinItsBounds) {
