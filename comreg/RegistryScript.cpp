@@ -649,9 +649,10 @@ HRESULT ApplyRegistryScript(CComModulePart* pModule, UINT nResID, BOOL bRegister
 
   // "Module" goes inside quoted tokens: its quotes are doubled.
   std::vector<WCHAR> quoted;
-  for (LPCWSTR p = pszPath; *p; p = CharNextW(p)) {
-    quoted.push_back(*p);
-    if (*p == TEXT('\'')) quoted.push_back(TEXT('\''));
+  for (LPCWSTR p = pszPath; *p;) {
+    bool bQuote = *p == TEXT('\'');
+    for (LPCWSTR pszNext = CharNextW(p); p < pszNext; ++p) quoted.push_back(*p);
+    if (bQuote) quoted.push_back(TEXT('\''));
   }
   quoted.push_back(0);
   HRESULT hr = vars.Add(TEXT("Module"), quoted.data());

@@ -130,7 +130,7 @@ TEST_F(ScriptTest, ResourceFailuresGiveTheLoaderErrorAsHResult) {
 // handle and gives the script its path as "Module".
 TEST_F(ScriptTest, ApplyRegistryScriptUsesTheModulesFileAndPath) {
   qel::test::TempDir dir;
-  fs::path copy = dir.path() / "it's here" / "fixture.so";
+  fs::path copy = dir.path() / "it's he\xcc\x81re" / "fixture.so";  // a quote and a combining mark
   fs::create_directories(copy.parent_path());
   fs::copy_file(QEL_FIXTURE_SCRIPTS, copy);
   HMODULE h = LoadLibraryW(W(copy.string()).c_str());
