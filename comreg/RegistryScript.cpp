@@ -631,7 +631,7 @@ HRESULT RegistryScript::RunScriptResource(LPCWSTR pszPath, UINT nResID, LPCWSTR 
 
 // ---------------------------------------------------------------------------
 
-HRESULT ApplyRegistryScript(CComModulePart* pModule, UINT nResID, BOOL bRegister, const ScriptVariable* pVariables) {
+HRESULT ApplyRegistryScript(CComPart* pModule, UINT nResID, BOOL bRegister, const ScriptVariable* pVariables) {
   ScriptVariables vars;
   WCHAR szModule[MAX_PATH];
   DWORD cch = GetModuleFileNameW(g_pModule ? g_pModule->m_hInstance : nullptr, szModule, MAX_PATH);

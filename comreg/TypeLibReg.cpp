@@ -45,7 +45,7 @@ int DirectoryPartLength(LPCWSTR pszPath) {
 // Finds and loads the module's type library: from the program file (with the
 // index text appended), else from the ".tlb" file of the same base name.
 // *pbstrPath receives the path that loaded.
-HRESULT LoadModuleTypeLib(CComModulePart* pModule, LPCWSTR lpszIndex, BSTR* pbstrPath, ITypeLib** ppTypeLib) {
+HRESULT LoadModuleTypeLib(CComPart* pModule, LPCWSTR lpszIndex, BSTR* pbstrPath, ITypeLib** ppTypeLib) {
   WCHAR szPath[MAX_PATH];
   DWORD cch = GetModuleFileNameW(pModule->m_hTypeLibInstance, szPath, MAX_PATH);
   if (cch == 0) return HRESULT_FROM_WIN32(GetLastError());
@@ -81,7 +81,7 @@ HRESULT LoadModuleTypeLib(CComModulePart* pModule, LPCWSTR lpszIndex, BSTR* pbst
 
 }  // namespace
 
-HRESULT RegisterTypeLibrary(CComModulePart* pModule, LPCWSTR lpszIndex) {
+HRESULT RegisterTypeLibrary(CComPart* pModule, LPCWSTR lpszIndex) {
   if (!pModule) return E_INVALIDARG;
   TypeLibHolder typeLib;
   BSTR bstrPath = nullptr;
@@ -93,7 +93,7 @@ HRESULT RegisterTypeLibrary(CComModulePart* pModule, LPCWSTR lpszIndex) {
   return RegisterTypeLib(typeLib.get(), path.get(), helpDir.get());
 }
 
-HRESULT UnregisterTypeLibrary(CComModulePart* pModule, LPCWSTR lpszIndex) {
+HRESULT UnregisterTypeLibrary(CComPart* pModule, LPCWSTR lpszIndex) {
   if (!pModule) return E_INVALIDARG;
   TypeLibHolder typeLib;
   BSTR bstrPath = nullptr;
@@ -114,7 +114,7 @@ HRESULT UnregisterTypeLibrary(CComModulePart* pModule, LPCWSTR lpszIndex) {
   return hr;
 }
 
-HRESULT RegisterModule(CComModulePart* pModule, BOOL bRegTypeLib, const CLSID* pCLSID) {
+HRESULT RegisterModule(CComPart* pModule, BOOL bRegTypeLib, const CLSID* pCLSID) {
   if (!pModule) return E_INVALIDARG;
   HRESULT hr = S_OK;
   for (ClassObjectEntry* pEntry = pModule->m_classTable; pEntry && pEntry->pclsid; ++pEntry) {
@@ -128,7 +128,7 @@ HRESULT RegisterModule(CComModulePart* pModule, BOOL bRegTypeLib, const CLSID* p
   return hr;
 }
 
-HRESULT UnregisterModule(CComModulePart* pModule, BOOL bUnRegTypeLib, const CLSID* pCLSID) {
+HRESULT UnregisterModule(CComPart* pModule, BOOL bUnRegTypeLib, const CLSID* pCLSID) {
   if (!pModule) return E_INVALIDARG;
   for (ClassObjectEntry* pEntry = pModule->m_classTable; pEntry && pEntry->pclsid; ++pEntry) {
     if (pCLSID && !IsEqualCLSID(*pCLSID, *pEntry->pclsid)) continue;

@@ -13,14 +13,14 @@ struct ScriptVariable {
 // Runs the "REGISTRY" resource nResID of the module's program file: the
 // register pass when bRegister is nonzero, else the removal pass. "Module"
 // (the program's path) is always defined; pVariables adds more (may be null).
-HRESULT ApplyRegistryScript(CComModulePart* pModule, UINT nResID, BOOL bRegister, const ScriptVariable* pVariables);
+HRESULT ApplyRegistryScript(CComPart* pModule, UINT nResID, BOOL bRegister, const ScriptVariable* pVariables);
 
 // Registers (or removes) the module's class objects (all, or the one pCLSID
 // names) and, when asked, its type library.
-HRESULT RegisterModule(CComModulePart* pModule, BOOL bRegTypeLib, const CLSID* pCLSID);
-HRESULT UnregisterModule(CComModulePart* pModule, BOOL bUnRegTypeLib, const CLSID* pCLSID);
+HRESULT RegisterModule(CComPart* pModule, BOOL bRegTypeLib, const CLSID* pCLSID);
+HRESULT UnregisterModule(CComPart* pModule, BOOL bUnRegTypeLib, const CLSID* pCLSID);
 
 // Registers (or removes) the type library of the module's program file; the
 // index text, when given, is appended to the path ("\2" for resource 2).
-HRESULT RegisterTypeLibrary(CComModulePart* pModule, LPCWSTR lpszIndex);
-HRESULT UnregisterTypeLibrary(CComModulePart* pModule, LPCWSTR lpszIndex);
+HRESULT RegisterTypeLibrary(CComPart* pModule, LPCWSTR lpszIndex);
+HRESULT UnregisterTypeLibrary(CComPart* pModule, LPCWSTR lpszIndex);

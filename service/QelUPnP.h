@@ -66,7 +66,7 @@ struct ClassObjectEntry {
 };
 
 // COM module part: filled by InitModule.
-class CComModulePart {
+class CComPart {
  public:
   HRESULT InitModule(ClassObjectEntry* classTable, HINSTANCE hInstance);
   HRESULT RegisterClassEntry(ClassObjectEntry* entry, DWORD dwClsContext, DWORD dwFlags);
@@ -77,7 +77,7 @@ class CComModulePart {
 };
 
 // Windows service part: the service's name, its status and the control plumbing.
-class CServiceModule : public CComModulePart {
+class CServiceModule : public CComPart {
  public:
   void StartServiceDispatch();
   BOOL ReportServiceState(DWORD dwState);
@@ -149,5 +149,5 @@ class CQelUPnP : public CServiceModule {
 ClassObjectEntry* ModuleClassTable();
 
 // The one module object of the process, and the pointer InitModule sets to it.
-extern CQelUPnP _Module;
+extern CQelUPnP g_Module;
 extern CQelUPnP* g_pModule;

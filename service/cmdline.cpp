@@ -11,7 +11,7 @@ constexpr UINT kServiceNameId = 100;
 constexpr UINT kRegistryScriptId = 100;
 const WCHAR kAppIdKey[] = TEXT("{3C5E9A17-6B2D-4E80-9F41-A2D7C06E8B35}");
 
-void ShowFailure(LPCWSTR pszText) { MessageBoxW(nullptr, pszText, _Module.m_szName, MB_OK); }
+void ShowFailure(LPCWSTR pszText) { MessageBoxW(nullptr, pszText, g_Module.m_szName, MB_OK); }
 
 }  // namespace
 
@@ -31,9 +31,9 @@ DWORD UnregisterServer() {
     ShowFailure(TEXT("'/UnregServer' failed."));
     return static_cast<DWORD>(hr);
   }
-  ApplyRegistryScript(&_Module, kRegistryScriptId, FALSE, nullptr);
-  _Module.UninstallService();
-  UnregisterModule(&_Module, TRUE, nullptr);
+  ApplyRegistryScript(&g_Module, kRegistryScriptId, FALSE, nullptr);
+  g_Module.UninstallService();
+  UnregisterModule(&g_Module, TRUE, nullptr);
   CoUninitialize();
   return 0;
 }
@@ -46,8 +46,8 @@ DWORD RegisterServer(BOOL bService) {
   if (FAILED(hr)) {
     dwResult = static_cast<DWORD>(hr);
   } else {
-    _Module.UninstallService();
-    ApplyRegistryScript(&_Module, kRegistryScriptId, TRUE, nullptr);
+    g_Module.UninstallService();
+    ApplyRegistryScript(&g_Module, kRegistryScriptId, TRUE, nullptr);
 
     RegKey keyAppID;
     RegKey key;
@@ -60,9 +60,9 @@ DWORD RegisterServer(BOOL bService) {
       if (bService) {
         key.SetValue(TEXT("QelUPnP"), TEXT("LocalService"));
         key.SetValue(TEXT("-Service"), TEXT("ServiceParameters"));
-        _Module.InstallService();
+        g_Module.InstallService();
       }
-      dwResult = static_cast<DWORD>(RegisterModule(&_Module, TRUE, nullptr));
+      dwResult = static_cast<DWORD>(RegisterModule(&g_Module, TRUE, nullptr));
     }
     CoUninitialize();
   }
@@ -82,31 +82,31 @@ DWORD StartWithoutSwitch() {
   // Only whether the value can be read counts, not its type or content.
   WCHAR szValue[MAX_PATH];
   DWORD cbValue = MAX_PATH;
-  _Module.m_bRunAsService = key.QueryValue(szValue, TEXT("LocalService"), &cbValue) == ERROR_SUCCESS ? TRUE : FALSE;
+  g_Module.m_bRunAsService = key.QueryValue(szValue, TEXT("LocalService"), &cbValue) == ERROR_SUCCESS ? TRUE : FALSE;
 
-  _Module.StartServiceDispatch();
+  g_Module.StartServiceDispatch();
 
   key.Close();
   keyAppID.Close();
-  std::lock_guard<std::mutex> guard(_Module.m_statusLock);
-  return _Module.m_svcStatus.dwWin32ExitCode;
+  std::lock_guard<std::mutex> guard(g_Module.m_statusLock);
+  return g_Module.m_svcStatus.dwWin32ExitCode;
 }
 
 DWORD RunProcessEntry(HINSTANCE hInstance, LPCWSTR lpszCmdLine) {
-  _Module.InitModule(ModuleClassTable(), hInstance);
-  _Module.m_bRunAsService = TRUE;
-  _Module.m_szName[0] = 0;
-  LoadStringW(hInstance, kServiceNameId, _Module.m_szName, sizeof(_Module.m_szName) / sizeof(WCHAR));
+  g_Module.InitModule(ModuleClassTable(), hInstance);
+  g_Module.m_bRunAsService = TRUE;
+  g_Module.m_szName[0] = 0;
+  LoadStringW(hInstance, kServiceNameId, g_Module.m_szName, sizeof(g_Module.m_szName) / sizeof(WCHAR));
   {
-    std::lock_guard<std::mutex> guard(_Module.m_statusLock);
-    _Module.m_hStatus = nullptr;
-    _Module.m_svcStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    _Module.m_svcStatus.dwCurrentState = SERVICE_STOPPED;
-    _Module.m_svcStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-    _Module.m_svcStatus.dwWin32ExitCode = 0;
-    _Module.m_svcStatus.dwServiceSpecificExitCode = 0;
-    _Module.m_svcStatus.dwCheckPoint = 0;
-    _Module.m_svcStatus.dwWaitHint = 0;
+    std::lock_guard<std::mutex> guard(g_Module.m_statusLock);
+    g_Module.m_hStatus = nullptr;
+    g_Module.m_svcStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    g_Module.m_svcStatus.dwCurrentState = SERVICE_STOPPED;
+    g_Module.m_svcStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    g_Module.m_svcStatus.dwWin32ExitCode = 0;
+    g_Module.m_svcStatus.dwServiceSpecificExitCode = 0;
+    g_Module.m_svcStatus.dwCheckPoint = 0;
+    g_Module.m_svcStatus.dwWaitHint = 0;
   }
 
   // A switch counts only when it is the whole rest of the line.

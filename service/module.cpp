@@ -5,7 +5,7 @@
 #include <clocale>
 #include <mutex>
 
-CQelUPnP _Module;
+CQelUPnP g_Module;
 CQelUPnP* g_pModule = nullptr;
 
 namespace {
@@ -48,8 +48,8 @@ CQelUPnP::~CQelUPnP() {
   m_controllers.ReleaseStorage();
 }
 
-HRESULT CComModulePart::InitModule(ClassObjectEntry* classTable, HINSTANCE hInstance) {
-  g_pModule = &_Module;
+HRESULT CComPart::InitModule(ClassObjectEntry* classTable, HINSTANCE hInstance) {
+  g_pModule = &g_Module;
   m_classTable = classTable;
   m_hInstance = hInstance;
   m_hTypeLibInstance = hInstance;
@@ -59,7 +59,7 @@ HRESULT CComModulePart::InitModule(ClassObjectEntry* classTable, HINSTANCE hInst
   return S_OK;
 }
 
-HRESULT CComModulePart::RegisterClassEntry(ClassObjectEntry* entry, DWORD dwClsContext, DWORD dwFlags) {
+HRESULT CComPart::RegisterClassEntry(ClassObjectEntry* entry, DWORD dwClsContext, DWORD dwFlags) {
   if (entry->pfnGetClassObject == nullptr) return S_OK;
   IUnknown* pUnk = nullptr;
   HRESULT hr = entry->pfnGetClassObject(entry->pfnCreateInstance, IID_IUnknown, reinterpret_cast<LPVOID*>(&pUnk));

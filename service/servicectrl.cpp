@@ -15,7 +15,7 @@ void CServiceModule::StartServiceDispatch() {
     if (!StartServiceCtrlDispatcherW(table)) m_bRunAsService = FALSE;
   }
   if (m_bRunAsService) return;
-  _Module.RunService();
+  g_Module.RunService();
 }
 
 BOOL CServiceModule::ReportServiceState(DWORD dwState) {
@@ -25,7 +25,7 @@ BOOL CServiceModule::ReportServiceState(DWORD dwState) {
 }
 
 void WINAPI CServiceModule::ServiceMainProc(DWORD dwArgc, LPWSTR* lpszArgv) {
-  CQelUPnP& module = _Module;
+  CQelUPnP& module = g_Module;
   {
     std::lock_guard<std::mutex> guard(module.m_statusLock);
     module.m_svcStatus.dwCurrentState = SERVICE_START_PENDING;
@@ -60,7 +60,7 @@ void WINAPI CServiceModule::ServiceMainProc(DWORD dwArgc, LPWSTR* lpszArgv) {
 }
 
 void WINAPI CServiceModule::ServiceControlProc(DWORD dwOpcode) {
-  CQelUPnP& module = _Module;
+  CQelUPnP& module = g_Module;
   switch (dwOpcode) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN: {

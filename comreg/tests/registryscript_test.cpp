@@ -136,21 +136,21 @@ TEST_F(ScriptTest, ApplyRegistryScriptUsesTheModulesFileAndPath) {
   HMODULE h = LoadLibraryW(W(copy.string()).c_str());
   ASSERT_NE(h, nullptr);
   CQelUPnP* saved = g_pModule;
-  HINSTANCE savedInstance = _Module.m_hInstance;
-  g_pModule = &_Module;
-  _Module.m_hInstance = h;
-  EXPECT_EQ(ApplyRegistryScript(&_Module, 100, TRUE, nullptr), S_OK);
+  HINSTANCE savedInstance = g_Module.m_hInstance;
+  g_pModule = &g_Module;
+  g_Module.m_hInstance = h;
+  EXPECT_EQ(ApplyRegistryScript(&g_Module, 100, TRUE, nullptr), S_OK);
   EXPECT_EQ(Value(HKEY_CURRENT_USER, u"QelFixture", nullptr), std::make_pair(DWORD{REG_SZ}, Sz(W(copy.string()))));
-  EXPECT_EQ(ApplyRegistryScript(&_Module, 100, FALSE, nullptr), S_OK);
+  EXPECT_EQ(ApplyRegistryScript(&g_Module, 100, FALSE, nullptr), S_OK);
   EXPECT_FALSE(Exists(HKEY_CURRENT_USER, u"QelFixture"));
   // Only the low 16 bits of the id count.
-  EXPECT_EQ(ApplyRegistryScript(&_Module, 0x10064, TRUE, nullptr), S_OK);
+  EXPECT_EQ(ApplyRegistryScript(&g_Module, 0x10064, TRUE, nullptr), S_OK);
   EXPECT_TRUE(Exists(HKEY_CURRENT_USER, u"QelFixture"));
 
   // The test program itself has no resources.
-  _Module.m_hInstance = nullptr;
-  EXPECT_EQ(ApplyRegistryScript(&_Module, 100, TRUE, nullptr), static_cast<HRESULT>(0x80070714));
-  _Module.m_hInstance = savedInstance;
+  g_Module.m_hInstance = nullptr;
+  EXPECT_EQ(ApplyRegistryScript(&g_Module, 100, TRUE, nullptr), static_cast<HRESULT>(0x80070714));
+  g_Module.m_hInstance = savedInstance;
   g_pModule = saved;
   FreeLibrary(h);
 }

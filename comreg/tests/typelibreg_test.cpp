@@ -46,11 +46,11 @@ class TypeLibRegTest : public ::testing::Test {
     CoUninitialize();
     qel::fault::Reset();
   }
-  CComModulePart ModuleFor(const fs::path& file) {
+  CComPart ModuleFor(const fs::path& file) {
     HMODULE h = LoadLibraryW(W(file.string()).c_str());
     EXPECT_NE(h, nullptr) << file;
     m_loaded.push_back(h);
-    CComModulePart m;
+    CComPart m;
     m.m_hInstance = h;
     m.m_hTypeLibInstance = h;
     m.m_classTable = m_table;
@@ -67,7 +67,7 @@ TEST_F(TypeLibRegTest, RegistersTheProgramFilesLibraryWithItsFolderAsHelpDir) {
   fs::path prog = dir.path() / "prog.v2" / "qelupnp";
   fs::create_directories(prog.parent_path());
   fs::copy_file(QEL_FIXTURE_PROGRAM, prog);
-  CComModulePart m = ModuleFor(prog);
+  CComPart m = ModuleFor(prog);
   ASSERT_EQ(RegisterModule(&m, TRUE, nullptr), S_OK);
   ASSERT_EQ(RegisterModule(&m, TRUE, nullptr), S_OK);  // twice is fine
   EXPECT_EQ(DefaultValue(kVersionKey), u"QelUPnPHost 1.0 ﾀｲﾌﾟ ﾗｲﾌﾞﾗﾘ");
@@ -88,7 +88,7 @@ TEST_F(TypeLibRegTest, FallsBackToTheTlbFileBesideTheProgram) {
   qel::test::TempDir dir;
   fs::path prog = dir.path() / "bare.so";
   fs::copy_file(QEL_FIXTURE_BARE, prog);
-  CComModulePart m = ModuleFor(prog);
+  CComPart m = ModuleFor(prog);
   // No resource and no .tlb: the load's failure is the result.
   EXPECT_EQ(RegisterModule(&m, TRUE, nullptr), TYPE_E_CANTLOADLIBRARY);
   EXPECT_EQ(UnregisterModule(&m, TRUE, nullptr), S_OK);
@@ -102,7 +102,7 @@ TEST_F(TypeLibRegTest, FallsBackToTheTlbFileBesideTheProgram) {
   fs::path nodot = dir.path() / "nodot";
   fs::copy_file(QEL_FIXTURE_BARE, nodot);
   fs::copy_file(QEL_TYPELIB_BUILT, dir.path() / "nodot.tlb");
-  CComModulePart m2 = ModuleFor(nodot);
+  CComPart m2 = ModuleFor(nodot);
   ASSERT_EQ(RegisterTypeLibrary(&m2, nullptr), S_OK);
   EXPECT_EQ(DefaultValue(qel::u16(kVersionKey) + u"\\0\\win32"), W((dir.path() / "nodot.tlb").string()));
 }
@@ -111,7 +111,7 @@ TEST_F(TypeLibRegTest, IndexTextNullModuleAndFailures) {
   EXPECT_EQ(RegisterModule(nullptr, TRUE, nullptr), E_INVALIDARG);
   EXPECT_EQ(UnregisterModule(nullptr, TRUE, nullptr), E_INVALIDARG);
   EXPECT_EQ(RegisterTypeLibrary(nullptr, nullptr), E_INVALIDARG);
-  CComModulePart m = ModuleFor(QEL_FIXTURE_PROGRAM);
+  CComPart m = ModuleFor(QEL_FIXTURE_PROGRAM);
   ASSERT_EQ(RegisterTypeLibrary(&m, u"\\1"), S_OK);
   EXPECT_EQ(DefaultValue(qel::u16(kVersionKey) + u"\\0\\win32"), W(std::string(QEL_FIXTURE_PROGRAM) + "\\1"));
   EXPECT_EQ(UnregisterTypeLibrary(&m, u"\\1"), S_OK);
@@ -154,7 +154,7 @@ TEST_F(TypeLibRegTest, ClassTableEntriesAreUpdatedBeforeTheLibrary) {
   table[0].pfnUpdateRegistry = &CountingUpdate;
   table[1].pclsid = &b;
   table[1].pfnUpdateRegistry = &FailingUpdate;
-  CComModulePart m = ModuleFor(QEL_FIXTURE_PROGRAM);
+  CComPart m = ModuleFor(QEL_FIXTURE_PROGRAM);
   m.m_classTable = table;
   g_nUpdates = 0;
   EXPECT_EQ(RegisterModule(&m, TRUE, &a), S_OK);

@@ -49,10 +49,10 @@ class CommandLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     qel::fault::Reset();
-    _Module.m_dwLogType = 0;
-    _Module.m_dwLogLevel = 0;
-    _Module.m_bStopRequested = false;
-    _Module.m_szLastDeviceId[0] = 0;
+    g_Module.m_dwLogType = 0;
+    g_Module.m_dwLogLevel = 0;
+    g_Module.m_bStopRequested = false;
+    g_Module.m_szLastDeviceId[0] = 0;
     m_hInstance = GetModuleHandleW(nullptr);
     lstrcpynW(m_installer.m_szName, TEXT("QelUPnP"), 256);
   }
@@ -82,10 +82,10 @@ TEST_F(CommandLineTest, NeverRegisteredProgramEndsAtOnceWithTwo) {
     EXPECT_EQ(out, "") << "nothing runs, nothing is logged";
   }
   EXPECT_TRUE(m_capture.Boxes().empty());
-  EXPECT_EQ(std::u16string(_Module.m_szName), u"QelUPnP") << "the name comes from string resource 100";
-  EXPECT_EQ(_Module.m_svcStatus.dwServiceType, 0x10u);
-  EXPECT_EQ(_Module.m_svcStatus.dwControlsAccepted, 5u);
-  EXPECT_EQ(g_pModule, &_Module);
+  EXPECT_EQ(std::u16string(g_Module.m_szName), u"QelUPnP") << "the name comes from string resource 100";
+  EXPECT_EQ(g_Module.m_svcStatus.dwServiceType, 0x10u);
+  EXPECT_EQ(g_Module.m_svcStatus.dwControlsAccepted, 5u);
+  EXPECT_EQ(g_pModule, &g_Module);
 }
 
 TEST_F(CommandLineTest, AppIdWithoutTheApplicationKeyEndsWithTwo) {
@@ -106,7 +106,7 @@ TEST_F(CommandLineTest, RegServerCreatesTheEntriesAndStartRunsInTheForeground) {
   // No "LocalService": the run sequence runs here, ends at the workspace read, exit 0.
   const auto [code, out] = Start();
   EXPECT_EQ(code, 0u);
-  EXPECT_EQ(_Module.m_bRunAsService, FALSE);
+  EXPECT_EQ(g_Module.m_bRunAsService, FALSE);
   EXPECT_EQ(qel::fault::Calls("StartServiceCtrlDispatcherW"), 0);
   EXPECT_EQ(out, "CQelUPnP::ReadRegInfo was called.\nQelUPnP:Service started\nQelUPnP::ReadCSQ() Failed.\n");
 }
@@ -127,7 +127,7 @@ TEST_F(CommandLineTest, ServiceSwitchInstallsTheServiceInAnyLetterCase) {
   const auto [code, out] = Start();
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(qel::fault::Calls("StartServiceCtrlDispatcherW"), 1);
-  EXPECT_EQ(_Module.m_bRunAsService, FALSE);
+  EXPECT_EQ(g_Module.m_bRunAsService, FALSE);
   EXPECT_NE(out.find("QelUPnP::ReadCSQ() Failed."), std::string::npos);
 }
 

@@ -51,18 +51,18 @@ TEST(ModuleTest, InitModuleSetsHandlesAndStartsEachEntryUntilTheEnd) {
   g_objectMainCalls = 0;
   HINSTANCE hInst = reinterpret_cast<HINSTANCE>(static_cast<ULONG_PTR>(0x400000));
   g_pModule = nullptr;
-  EXPECT_EQ(_Module.InitModule(table, hInst), S_OK);
-  EXPECT_EQ(g_pModule, &_Module);
-  EXPECT_EQ(_Module.m_hInstance, hInst);
-  EXPECT_EQ(_Module.m_hTypeLibInstance, hInst);
-  EXPECT_EQ(_Module.m_classTable, table);
+  EXPECT_EQ(g_Module.InitModule(table, hInst), S_OK);
+  EXPECT_EQ(g_pModule, &g_Module);
+  EXPECT_EQ(g_Module.m_hInstance, hInst);
+  EXPECT_EQ(g_Module.m_hTypeLibInstance, hInst);
+  EXPECT_EQ(g_Module.m_classTable, table);
   EXPECT_EQ(g_objectMainCalls, 2);
   EXPECT_TRUE(g_objectMainArg);
 
   // The program's own table is the end entry alone.
   EXPECT_EQ(ModuleClassTable()->pclsid, nullptr);
   g_objectMainCalls = 0;
-  EXPECT_EQ(_Module.InitModule(ModuleClassTable(), hInst), S_OK);
+  EXPECT_EQ(g_Module.InitModule(ModuleClassTable(), hInst), S_OK);
   EXPECT_EQ(g_objectMainCalls, 0);
 }
 

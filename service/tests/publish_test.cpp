@@ -41,11 +41,11 @@ class PublishTest : public ::testing::Test {
 
   // Child side: settings, workspace and the device-control class in the store.
   void Prepare() {
-    lstrcpynW(_Module.m_szName, TEXT("QelUPnP"), 256);
-    _Module.m_dwLogType = 3;
-    _Module.m_bRunAsService = TRUE;
-    _Module.m_bStopRequested = false;
-    _Module.m_svcStatus = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING,
+    lstrcpynW(g_Module.m_szName, TEXT("QelUPnP"), 256);
+    g_Module.m_dwLogType = 3;
+    g_Module.m_bRunAsService = TRUE;
+    g_Module.m_bStopRequested = false;
+    g_Module.m_svcStatus = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING,
                            SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0, 0, 0};
     const auto workspace = m_dir.path() / "workspace.xml";
     qel::test::WriteFile(workspace, servicetest::kWorkspaceXml);
@@ -64,8 +64,8 @@ class PublishTest : public ::testing::Test {
   }
 
   std::string LastDeviceId() {
-    std::lock_guard<std::recursive_mutex> guard(_Module.m_deviceLock);
-    return qel::ToUtf8(_Module.m_szLastDeviceId);
+    std::lock_guard<std::recursive_mutex> guard(g_Module.m_deviceLock);
+    return qel::ToUtf8(g_Module.m_szLastDeviceId);
   }
 
   qel::test::ScopedStateDir m_state;
@@ -79,7 +79,7 @@ TEST_F(PublishTest, RunUntilStoppedThenWithdraw) {
   std::promise<void> done;
   auto ended = done.get_future();
   std::thread run([&] {
-    _Module.RunService();
+    g_Module.RunService();
     done.set_value();
   });
 
@@ -93,18 +93,18 @@ TEST_F(PublishTest, RunUntilStoppedThenWithdraw) {
   EXPECT_NE(id, "<missing>");
   EXPECT_EQ(id, LastDeviceId());
   EXPECT_NE(ended.wait_for(std::chrono::milliseconds(200)), std::future_status::ready) << "waiting in its loop";
-  EXPECT_TRUE(std::filesystem::exists(qel::ToUtf8(_Module.m_bstrModuleDir) + "QelUPnPDevice.xml"));
+  EXPECT_TRUE(std::filesystem::exists(qel::ToUtf8(g_Module.m_bstrModuleDir) + "QelUPnPDevice.xml"));
 
   CServiceModule::ServiceControlProc(SERVICE_CONTROL_STOP);
   const bool bEnded = ended.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
-  if (!bEnded) PostThreadMessageW(_Module.m_dwMainThreadId.load(), WM_QUIT, 0, 0);
+  if (!bEnded) PostThreadMessageW(g_Module.m_dwMainThreadId.load(), WM_QUIT, 0, 0);
   run.join();
   EXPECT_TRUE(bEnded);
   EXPECT_EQ(servicetest::RegString(HKEY_CLASSES_ROOT, kDeviceKey, TEXT("LastDeviceID")), "<missing>");
   EXPECT_EQ(LastDeviceId(), id) << "the withdrawal leaves the field alone";
   EXPECT_EQ(m_capture.Count("QelUPnP:UnregisterDevice failed."), 0);
   EXPECT_EQ(m_capture.Count("QelUPnP:egisterUPnPDevice() Failed."), 0);
-  EXPECT_EQ(_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(g_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_EQ(qel::fault::Calls("SetServiceStatus"), 3);
 }
 
@@ -112,17 +112,17 @@ TEST_F(PublishTest, StopWhileStartingLeavesNothingRegistered) {
   if (RunInChild()) return;
   Prepare();
   for (int round = 0; round < 3; ++round) {
-    _Module.m_bStopRequested = false;
+    g_Module.m_bStopRequested = false;
     std::promise<void> done;
     auto ended = done.get_future();
     std::thread run([&] {
-      _Module.RunService();
+      g_Module.RunService();
       done.set_value();
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(round * 20));
     CServiceModule::ServiceControlProc(SERVICE_CONTROL_SHUTDOWN);
     const bool bEnded = ended.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
-    if (!bEnded) PostThreadMessageW(_Module.m_dwMainThreadId.load(), WM_QUIT, 0, 0);
+    if (!bEnded) PostThreadMessageW(g_Module.m_dwMainThreadId.load(), WM_QUIT, 0, 0);
     run.join();
     EXPECT_TRUE(bEnded) << "the run ends although the stop came first, round " << round;
     EXPECT_EQ(servicetest::RegString(HKEY_CLASSES_ROOT, kDeviceKey, TEXT("LastDeviceID")), "<missing>")

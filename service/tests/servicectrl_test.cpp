@@ -16,15 +16,15 @@ class ServiceControlTest : public ::testing::Test {
  protected:
   void SetUp() override {
     qel::fault::Reset();
-    lstrcpynW(_Module.m_szName, TEXT("QelUPnP"), 256);
-    _Module.m_dwLogType = 3;
-    _Module.m_dwLogLevel = 0;
-    _Module.m_bRunAsService = TRUE;
-    _Module.m_bStopRequested = false;
-    _Module.m_szLastDeviceId[0] = 0;
-    _Module.m_hStatus = nullptr;
-    _Module.m_dwMainThreadId = 0;
-    _Module.m_svcStatus = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN,
+    lstrcpynW(g_Module.m_szName, TEXT("QelUPnP"), 256);
+    g_Module.m_dwLogType = 3;
+    g_Module.m_dwLogLevel = 0;
+    g_Module.m_bRunAsService = TRUE;
+    g_Module.m_bStopRequested = false;
+    g_Module.m_szLastDeviceId[0] = 0;
+    g_Module.m_hStatus = nullptr;
+    g_Module.m_dwMainThreadId = 0;
+    g_Module.m_svcStatus = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN,
                            0, 0, 0, 0};
   }
   void TearDown() override { qel::fault::Reset(); }
@@ -75,20 +75,20 @@ TEST_F(ServiceControlTest, StopAndShutdownRunTheStopSequence) {
   for (DWORD code : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}) {
     SetUp();
     LoopThread loop;
-    _Module.m_dwMainThreadId = loop.Id();
+    g_Module.m_dwMainThreadId = loop.Id();
     CServiceModule::ServiceControlProc(code);
     EXPECT_TRUE(loop.Ended(std::chrono::seconds(30))) << "the message loop ends";
     EXPECT_EQ(qel::fault::Calls("SetServiceStatus"), 2) << "STOP_PENDING, then STOPPED";
-    EXPECT_EQ(_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_TRUE(_Module.m_bStopRequested);
+    EXPECT_EQ(g_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_TRUE(g_Module.m_bStopRequested);
     EXPECT_EQ(qel::fault::Calls("PostThreadMessageW"), 1);
   }
 }
 
 TEST_F(ServiceControlTest, WithdrawalRunsOnceInAnApartmentOfTheHandlersOwn) {
   LoopThread loop;
-  _Module.m_dwMainThreadId = loop.Id();
-  lstrcpynW(_Module.m_szLastDeviceId, TEXT("uuid:never-handed-out"), MAX_PATH);
+  g_Module.m_dwMainThreadId = loop.Id();
+  lstrcpynW(g_Module.m_szLastDeviceId, TEXT("uuid:never-handed-out"), MAX_PATH);
   CServiceModule::ServiceControlProc(SERVICE_CONTROL_STOP);
   EXPECT_TRUE(loop.Ended(std::chrono::seconds(30)));
   EXPECT_EQ(qel::fault::Calls("CoInitialize"), 1);
@@ -99,18 +99,18 @@ TEST_F(ServiceControlTest, WithdrawalRunsOnceInAnApartmentOfTheHandlersOwn) {
 
 TEST_F(ServiceControlTest, StopGoesOnWhenTheWithdrawalFails) {
   LoopThread loop;
-  _Module.m_dwMainThreadId = loop.Id();
+  g_Module.m_dwMainThreadId = loop.Id();
   qel::fault::Arm("CoInitialize", E_OUTOFMEMORY);
   qel::fault::Arm("CoCreateInstance", REGDB_E_CLASSNOTREG, 0, -1);
   CServiceModule::ServiceControlProc(SERVICE_CONTROL_STOP);
   EXPECT_TRUE(loop.Ended(std::chrono::seconds(30)));
   EXPECT_EQ(m_capture.Count("QelUPnP:CoCreateInstance failed."), 1);
-  EXPECT_EQ(_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(g_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
 }
 
 TEST_F(ServiceControlTest, QuitPostedBeforeTheLoopRunsIsNotLost) {
   LoopThread loop(/*bHoldBeforeLoop=*/true);
-  _Module.m_dwMainThreadId = loop.Id();
+  g_Module.m_dwMainThreadId = loop.Id();
   CServiceModule::ServiceControlProc(SERVICE_CONTROL_STOP);
   EXPECT_FALSE(loop.Ended(std::chrono::milliseconds(50)));
   loop.Release();
@@ -123,55 +123,55 @@ TEST_F(ServiceControlTest, PauseContinueAndInterrogateDoNothing) {
   EXPECT_EQ(qel::fault::Calls("SetServiceStatus"), 0);
   EXPECT_EQ(qel::fault::Calls("PostThreadMessageW"), 0);
   EXPECT_TRUE(m_capture.Messages().empty());
-  EXPECT_EQ(_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_FALSE(_Module.m_bStopRequested);
+  EXPECT_EQ(g_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_FALSE(g_Module.m_bStopRequested);
 }
 
 TEST_F(ServiceControlTest, OtherCodesAreBadRequests) {
   for (DWORD code : {0u, 6u, 127u, 128u, 200u, 255u, 0x10000u}) CServiceModule::ServiceControlProc(code);
   EXPECT_EQ(m_capture.Messages(), std::vector<std::string>(7, "Bad service request\n"));
   EXPECT_EQ(qel::fault::Calls("SetServiceStatus"), 0);
-  EXPECT_EQ(_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(g_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 
   // At threshold 2 even that is silent.
-  _Module.m_dwLogLevel = 2;
+  g_Module.m_dwLogLevel = 2;
   CServiceModule::ServiceControlProc(6);
   EXPECT_EQ(m_capture.Messages().size(), 7u);
 }
 
 TEST_F(ServiceControlTest, ReportServiceStateSetsTheStateAndGivesTheReportsResult) {
   qel::fault::Arm("SetServiceStatus", ERROR_INVALID_HANDLE);
-  EXPECT_EQ(_Module.ReportServiceState(SERVICE_STOP_PENDING), FALSE);
-  EXPECT_EQ(_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
-  EXPECT_EQ(_Module.m_svcStatus.dwControlsAccepted, 5u);
-  EXPECT_EQ(_Module.m_svcStatus.dwServiceType, 0x10u);
+  EXPECT_EQ(g_Module.ReportServiceState(SERVICE_STOP_PENDING), FALSE);
+  EXPECT_EQ(g_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  EXPECT_EQ(g_Module.m_svcStatus.dwControlsAccepted, 5u);
+  EXPECT_EQ(g_Module.m_svcStatus.dwServiceType, 0x10u);
 }
 
 TEST_F(ServiceControlTest, ServiceEntryWithoutTheManagerInstallsNoHandler) {
   // This process was not started by the manager: the handler cannot be registered.
-  _Module.m_svcStatus.dwCurrentState = SERVICE_STOPPED;
+  g_Module.m_svcStatus.dwCurrentState = SERVICE_STOPPED;
   CServiceModule::ServiceMainProc(0, nullptr);
   EXPECT_EQ(m_capture.Messages(), std::vector<std::string>{"Handler not installed\n"});
   EXPECT_EQ(qel::fault::Calls("SetServiceStatus"), 0) << "no state is reported";
-  EXPECT_EQ(_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
-  EXPECT_EQ(_Module.m_hStatus, nullptr);
+  EXPECT_EQ(g_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+  EXPECT_EQ(g_Module.m_hStatus, nullptr);
 }
 
 TEST_F(ServiceControlTest, DispatcherOutsideTheManagerFallsBackToTheForeground) {
-  _Module.m_bRunAsService = TRUE;
-  _Module.StartServiceDispatch();
-  EXPECT_EQ(_Module.m_bRunAsService, FALSE);
+  g_Module.m_bRunAsService = TRUE;
+  g_Module.StartServiceDispatch();
+  EXPECT_EQ(g_Module.m_bRunAsService, FALSE);
   // The run sequence ran here and ended at the workspace read (nothing configured).
   EXPECT_EQ(m_capture.Messages(),
             (std::vector<std::string>{"CQelUPnP::ReadRegInfo was called.", "QelUPnP:Service started",
                                       "QelUPnP::ReadCSQ() Failed."}));
   EXPECT_EQ(qel::fault::Calls("SetServiceStatus"), 0);
-  EXPECT_EQ(_Module.m_dwMainThreadId.load(), GetCurrentThreadId());
+  EXPECT_EQ(g_Module.m_dwMainThreadId.load(), GetCurrentThreadId());
 }
 
 TEST_F(ServiceControlTest, ForegroundWithoutServiceFlagSkipsTheDispatcher) {
-  _Module.m_bRunAsService = FALSE;
-  _Module.StartServiceDispatch();
+  g_Module.m_bRunAsService = FALSE;
+  g_Module.StartServiceDispatch();
   EXPECT_EQ(qel::fault::Calls("StartServiceCtrlDispatcherW"), 0);
   EXPECT_EQ(m_capture.Count("QelUPnP::ReadCSQ() Failed."), 1);
 }
@@ -181,21 +181,21 @@ TEST_F(ServiceControlTest, ForegroundWithoutServiceFlagSkipsTheDispatcher) {
 TEST_F(ServiceControlTest, StopWhileTheRunSequenceStarts) {
   for (int round = 0; round < 5; ++round) {
     SetUp();
-    _Module.m_svcStatus.dwCurrentState = SERVICE_START_PENDING;
+    g_Module.m_svcStatus.dwCurrentState = SERVICE_START_PENDING;
     std::promise<void> done;
     auto ended = done.get_future();
     std::thread run([&] {
-      _Module.RunService();
+      g_Module.RunService();
       done.set_value();
     });
     if (round % 2) std::this_thread::sleep_for(std::chrono::milliseconds(round));
     CServiceModule::ServiceControlProc(SERVICE_CONTROL_STOP);
     CServiceModule::ServiceControlProc(200);
     const bool bEnded = ended.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
-    if (!bEnded) PostThreadMessageW(_Module.m_dwMainThreadId.load(), WM_QUIT, 0, 0);
+    if (!bEnded) PostThreadMessageW(g_Module.m_dwMainThreadId.load(), WM_QUIT, 0, 0);
     run.join();
     EXPECT_TRUE(bEnded);
-    EXPECT_TRUE(_Module.m_bStopRequested);
+    EXPECT_TRUE(g_Module.m_bStopRequested);
     EXPECT_EQ(m_capture.Count("Bad service request\n"), round + 1);
     EXPECT_EQ(m_capture.Count("QelUPnP::ReadCSQ() Failed."), round + 1);
     // STOP_PENDING and STOPPED from the handler, RUNNING from the run thread.
@@ -207,8 +207,8 @@ TEST_F(ServiceControlTest, TwoThreadsReportingAndLogging) {
   constexpr int kRounds = 200;
   std::thread other([] {
     for (int i = 0; i < kRounds; ++i) {
-      _Module.ReportServiceState(SERVICE_RUNNING);
-      _Module.WriteLog(1, TEXT("run %d"), i);
+      g_Module.ReportServiceState(SERVICE_RUNNING);
+      g_Module.WriteLog(1, TEXT("run %d"), i);
     }
   });
   for (int i = 0; i < kRounds; ++i) CServiceModule::ServiceControlProc(255);
@@ -216,7 +216,7 @@ TEST_F(ServiceControlTest, TwoThreadsReportingAndLogging) {
   EXPECT_EQ(qel::fault::Calls("SetServiceStatus"), kRounds);
   EXPECT_EQ(m_capture.Count("Bad service request\n"), kRounds);
   EXPECT_EQ(m_capture.Messages().size(), 2u * kRounds);
-  EXPECT_EQ(_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(g_Module.m_svcStatus.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 }
 
 }  // namespace
