@@ -45,6 +45,8 @@ if [ "${QEL_PACKAGE_TEST_SYSTEM:-}" = 1 ]; then
   R=
   dpkg_() { dpkg --log=/dev/null "$@"; }
   dpkg -s qelupnp >/dev/null 2>&1 && skip "qelupnp is installed on this machine already"
+  # The purge removes the state directory: never one that holds someone's state.
+  [ -z "$(ls -A /var/lib/qelupnp 2>/dev/null)" ] || skip "/var/lib/qelupnp holds state already"
 else
   R=$work/root
   mkdir -p "$R/var/lib/dpkg/info" "$R/var/lib/dpkg/updates" "$R/var/lib/dpkg/triggers"
