@@ -56,6 +56,13 @@ check "Auto2 was ended by signal" grep -q "Auto2: ended by signal" "$state/err"
 check "Stubborn got SIGTERM after the timeout" grep -q "Stubborn: process .* sending SIGTERM" "$state/err"
 for p in $pids; do check "process $p is gone" gone "$p"; done
 
+# A service still starting when the system stops gets the control once it runs.
+create Slow demand --start-delay 1000
+"$SC" start Slow >/dev/null
+"$TOOL" shutdown 2>"$state/err" || true
+check "a starting service gets the shutdown control once running" grep -qx "control 5" "$(rec Slow)"
+check "the starting service ended by itself" grep -q "Slow: ended in" "$state/err"
+
 # start: waits for RUNNING and writes the pid file; a failing start gives its code.
 "$TOOL" start manual --pidfile "$state/manual.pid" 2>/dev/null && rc=0 || rc=$?
 check "start succeeds" [ "$rc" -eq 0 ]

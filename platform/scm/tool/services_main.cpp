@@ -10,6 +10,7 @@
 //   qelupnp-services shutdown
 //   qelupnp-services [--systemd] start NAME [--pidfile FILE]
 //   qelupnp-services stop NAME | --all
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -135,9 +137,12 @@ struct Entry {
   ServiceRecord rec;
   LiveStatus live;
   bool Running() const { return live.status.dwCurrentState != SERVICE_STOPPED && live.status.dwProcessId != 0; }
+  // The process as the manager recorded it when it started, so that a
+  // process id recycled since is never taken for the service.
   Process Proc() const {
     Process p{live.status.dwProcessId, 0};
-    p.startTime = ProcessStartTime(p.pid);
+    auto f = ReadStatusFile(rec.name);
+    p.startTime = f && f->pid == p.pid && f->startTime ? f->startTime : ProcessStartTime(p.pid);
     return p;
   }
 };
@@ -310,10 +315,18 @@ DWORD SendControl(u16view name, DWORD control, int timeoutMs) {
   addr.sun_family = AF_UNIX;
   if (path.native().size() >= sizeof addr.sun_path) return ERROR_SERVICE_NOT_ACTIVE;
   std::memcpy(addr.sun_path, path.c_str(), path.native().size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return ERROR_NOT_ENOUGH_MEMORY;
   DWORD result = ERROR_SERVICE_NOT_ACTIVE;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+  bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  if (!connected && errno == EAGAIN) {
+    // The backlog is full: the dispatcher is busy with an earlier control.
+    pollfd pfd{fd, POLLOUT, 0};
+    int err = 0;
+    socklen_t len = sizeof err;
+    connected = ::poll(&pfd, 1, timeoutMs) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+  }
+  if (connected) {
     ControlRequest req{kControlMagic, control};
     ControlReply reply{};
     if (SendAll(fd, &req, sizeof req, timeoutMs) && RecvAll(fd, &reply, sizeof reply, timeoutMs) &&
@@ -336,11 +349,20 @@ void ControlAndEnd(const Entry& e, DWORD control) {
   const int timeout = TimeoutMs();
   const auto started = Clock::now();
   auto deadline = started + std::chrono::milliseconds(timeout);
-  const bool accepts = control == SERVICE_CONTROL_STOP || (e.live.status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN);
   DWORD rc = ERROR_INVALID_SERVICE_CONTROL;
-  while (accepts && proc.Alive()) {
+  while (proc.Alive()) {
     if (control == SERVICE_CONTROL_SHUTDOWN) {
-      rc = SendControl(e.rec.name, control, timeout);
+      // Which controls a service takes is known once it has started.
+      const SERVICE_STATUS_PROCESS st = CurrentStatus(e.rec).status;
+      if (st.dwCurrentState == SERVICE_START_PENDING) {
+        rc = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+      } else if (st.dwCurrentState == SERVICE_STOPPED) {
+        rc = ERROR_SERVICE_NOT_ACTIVE;
+      } else if (!(st.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN)) {
+        rc = ERROR_INVALID_SERVICE_CONTROL;  // Windows, too, sends it only to those that accept it
+      } else {
+        rc = SendControl(e.rec.name, control, timeout);
+      }
     } else {
       ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
       ScHandle svc(scm.h ? OpenServiceW(scm.h, e.rec.name.c_str(), SERVICE_STOP) : nullptr);
