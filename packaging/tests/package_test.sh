@@ -162,6 +162,16 @@ check "shutdown withdraws the device (byebye)" byebye_after
 check "the log says the service stopped" grep -q "Service stopped" <(log_text)
 check "LastDeviceID is gone after the shutdown" [ -z "$(last_id)" ]
 
+# ---- Remove keeps the state; a reinstall finds it ---------------------------------
+dpkg_ -r qelupnp
+check "remove takes the program directory" test ! -e "$R/usr/lib/qelupnp"
+check "remove keeps the registry" test -n "$(ls -A "$R/var/lib/qelupnp")"
+dpkg_ -i "$deb"
+check "after a reinstall the boot unit is enabled, not masked" \
+  [ -L "$R/etc/systemd/system/multi-user.target.wants/qelupnp.service" -a ! -e "$R/etc/systemd/system/qelupnp.service" ]
+check "after a reinstall the service is still installed" grep -qE "START_TYPE +: 2" <("$SC" qc QelUPnP)
+check "after a reinstall the settings are unchanged" [ "$("$REG" query 'HKCR\SoftWare\QelUPnP')" = "$settings" ]
+
 # ---- Purge while it runs ---------------------------------------------------------------
 "$TOOL" start QelUPnP --pidfile "$work/pid"
 check "start from the installed layout runs the service" state_is 4
