@@ -8,7 +8,8 @@
 # (dpkg --instdir, maintainer scripts run with DPKG_ROOT), or with
 # QEL_PACKAGE_TEST_SYSTEM=1 onto this machine itself (a CI machine).
 # Needs root; exit code 77 means skipped.
-# Usage: package_test.sh BUILD_DIR
+# Usage: package_test.sh BUILD_DIR   (QEL_SSDP_LISTEN: the tests' SSDP listener, when
+#        BUILD_DIR is a tree built without the tests)
 set -euo pipefail
 build=$(cd "${1:?usage: package_test.sh BUILD_DIR}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -40,7 +41,17 @@ wait_for() { # wait_for SECONDS COMMAND...
   done
 }
 
+cleanup() {
+  local rc=$?
+  # No process started from the installed program may outlive the test.
+  pkill -9 -f "^$R/usr/lib/qelupnp/qelupnp" 2>/dev/null || true
+  [ -n "${installed_here:-}" ] && [ -z "$R" ] && dpkg --purge qelupnp >/dev/null 2>&1
+  rm -rf "$work"
+  exit $rc
+}
 work=$(mktemp -d /tmp/qel-pkg-XXXXXX)
+R=$work/root
+trap cleanup EXIT
 if [ "${QEL_PACKAGE_TEST_SYSTEM:-}" = 1 ]; then
   R=
   dpkg_() { dpkg --log=/dev/null "$@"; }
@@ -48,27 +59,22 @@ if [ "${QEL_PACKAGE_TEST_SYSTEM:-}" = 1 ]; then
   # The purge removes the state directory: never one that holds someone's state.
   [ -z "$(ls -A /var/lib/qelupnp 2>/dev/null)" ] || skip "/var/lib/qelupnp holds state already"
 else
-  R=$work/root
   mkdir -p "$R/var/lib/dpkg/info" "$R/var/lib/dpkg/updates" "$R/var/lib/dpkg/triggers"
   : >"$R/var/lib/dpkg/status"
   # The package's dependencies are this machine's libraries, which the
   # scratch root's own dpkg database does not list.
-  dpkg_() { dpkg --instdir="$R" --admindir="$R/var/lib/dpkg" --force-script-chrootless --force-depends \
-    --log=/dev/null "$@" 2>&1 | grep -vE "dependency problems|depends on|not installed|^ *Package " || true; }
+  dpkg_() {
+    local rc=0
+    dpkg --instdir="$R" --admindir="$R/var/lib/dpkg" --force-script-chrootless --force-depends \
+      --log=/dev/null "$@" >"$work/dpkg.out" 2>&1 || rc=$?
+    grep -vE "dependency problems|depends on|not installed|^ *Package " "$work/dpkg.out" || true
+    return $rc
+  }
 fi
-cleanup() {
-  local rc=$?
-  # No process started from the installed program may outlive the test.
-  pkill -9 -f "^$R/usr/lib/qelupnp/qelupnp" 2>/dev/null || true
-  [ -z "$R" ] && dpkg --purge qelupnp >/dev/null 2>&1
-  rm -rf "$work"
-  exit $rc
-}
-trap cleanup EXIT
-
 export QELUPNP_STATE_DIR=$R/var/lib/qelupnp QELUPNP_MSGBOX_ANSWER=ok QELUPNP_SCM_TIMEOUT_MS=10000
 SC=$R/usr/bin/qelupnp-sc REG=$R/usr/bin/qelupnp-reg TOOL=$R/usr/libexec/qelupnp/qelupnp-services
-LISTEN=$build/tests/net/qel_ssdp_listen
+LISTEN=${QEL_SSDP_LISTEN:-$build/tests/net/qel_ssdp_listen}
+[ -x "$LISTEN" ] || skip "no SSDP listener at $LISTEN (build the tests, or set QEL_SSDP_LISTEN)"
 log=$QELUPNP_STATE_DIR/QelUPnP.log
 udn=$(sed -nE 's:.*<m_strUDN>([^<]*)</m_strUDN>.*:\1:p' "$here/../../examples/QelWorkspace.xml" | head -n 1)
 state_is() { [ "$("$SC" query QelUPnP 2>/dev/null | sed -nE 's/^ *STATE *: *([0-9]+).*/\1/p')" = "$1" ]; }
@@ -118,6 +124,7 @@ out=$(systemd-analyze --root="$vroot" verify "$vroot/usr/lib/systemd/system/qelu
 check "systemd-analyze verify passes on both units, without a warning" [ "$rc" -eq 0 -a -z "$out" ]
 
 # ---- Install the older version, run the service ------------------------------------
+installed_here=1
 dpkg_ -i "$old"
 check "the state directory exists, owned by root" [ "$(stat -c %U:%G "$R/var/lib/qelupnp")" = root:root ]
 check "the state directory is not writable by others" [ $(( 0$(stat -c %a "$R/var/lib/qelupnp") & 022 )) -eq 0 ]
