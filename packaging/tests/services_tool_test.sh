@@ -85,6 +85,12 @@ check "Manual got the stop control (1)" grep -qx "control 1" "$(rec Manual)"
 check "nothing runs after stop --all" [ "$(state_of Manual)$(state_of Auto1)" = 11 ]
 "$TOOL" stop Manual 2>/dev/null && rc=0 || rc=$?
 check "stopping a stopped service succeeds" [ "$rc" -eq 0 ]
+# A unit's main process that outlives its service's report gets the same end.
+sleep 30 &
+lingering=$!
+QELUPNP_SCM_TIMEOUT_MS=300 MAINPID=$lingering "$TOOL" stop Manual 2>/dev/null
+check "stop ends the unit's lingering main process" gone "$lingering"
+wait "$lingering" 2>/dev/null || true
 
 # --systemd: each start becomes a queued start of the service's unit, with
 # the name escaped as systemd-escape does.

@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -61,7 +62,8 @@ const char* kUsage =
     "  start      starts one service and waits until it runs (or has failed); with\n"
     "             --pidfile, writes the service process's id there\n"
     "  stop       sends the stop control and waits until the process has ended;\n"
-    "             --all stops every running service and prints their names\n"
+    "             --all stops every running service and prints their names; with\n"
+    "             MAINPID set (a systemd unit's stop), waits for that process too\n"
     "  --systemd  start through the unit qelupnp@NAME.service (not waiting)\n"
     "\n"
     "A process that does not end within the manager's timeout (QELUPNP_SCM_TIMEOUT_MS,\n"
@@ -351,13 +353,14 @@ void ControlAndEnd(const Entry& e, DWORD control) {
   auto deadline = started + std::chrono::milliseconds(timeout);
   DWORD rc = ERROR_INVALID_SERVICE_CONTROL;
   while (proc.Alive()) {
-    if (control == SERVICE_CONTROL_SHUTDOWN) {
-      // Which controls a service takes is known once it has started.
-      const SERVICE_STATUS_PROCESS st = CurrentStatus(e.rec).status;
+    // Which controls a service takes is known once it has started; one that
+    // is stopping already needs none.
+    const SERVICE_STATUS_PROCESS st = CurrentStatus(e.rec).status;
+    if (st.dwCurrentState == SERVICE_STOPPED || st.dwCurrentState == SERVICE_STOP_PENDING) {
+      rc = ERROR_SERVICE_NOT_ACTIVE;
+    } else if (control == SERVICE_CONTROL_SHUTDOWN) {
       if (st.dwCurrentState == SERVICE_START_PENDING) {
         rc = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-      } else if (st.dwCurrentState == SERVICE_STOPPED) {
-        rc = ERROR_SERVICE_NOT_ACTIVE;
       } else if (!(st.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN)) {
         rc = ERROR_INVALID_SERVICE_CONTROL;  // Windows, too, sends it only to those that accept it
       } else {
@@ -425,6 +428,14 @@ int Stop(const std::string& which) {
   }
   if (!which.empty() && running.empty()) Say("%s: not running\n", which.c_str());
   ControlAll(running, SERVICE_CONTROL_STOP);
+  // Under systemd, the unit's main process: after it has reported
+  // SERVICE_STOPPED the manager no longer names it, but it may still be
+  // ending (its last log line), and the unit's stop must wait for that.
+  if (const char* mainPid = std::getenv("MAINPID"); mainPid && *mainPid && !which.empty()) {
+    Process p{static_cast<DWORD>(std::strtoul(mainPid, nullptr, 10)), 0};
+    p.startTime = ProcessStartTime(p.pid);
+    if (p.Alive()) EndProcess(which, p, TimeoutMs());
+  }
   if (which.empty())
     for (const auto& e : running) std::printf("%s\n", U8(e.rec.name).c_str());
   return Exit(ERROR_SUCCESS);
