@@ -1,5 +1,8 @@
 // UPnP Device Host: the registrar that publishes devices on the network, and
 // the interfaces a device-control object implements for the host.
+//
+// Written against SDK names only: the Windows build uses this header where the
+// toolchain has none (MinGW-w64), next to that toolchain's own headers.
 #pragma once
 
 #include "winerror.h"
