@@ -296,7 +296,8 @@ HRESULT RegistryScript::WriteValue(HKEY hKey, LPCWSTR pszValueName, LPWSTR pszTo
     case REG_DWORD: {
       ULONG ulValue = 0;
       // A text that is not a number must not store whatever the conversion left behind.
-      if (FAILED(VarUI4FromStr(pszValue, 0, 0, &ulValue))) {
+      // The writable buffer is passed: MinGW-w64 declares the string non-const.
+      if (FAILED(VarUI4FromStr(value.data(), 0, 0, &ulValue))) {
         m_bValueStored = false;
         return DISP_E_TYPEMISMATCH;
       }

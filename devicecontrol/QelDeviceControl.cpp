@@ -8,7 +8,7 @@
 #include <oleauto.h>
 #include <upnphost.h>
 
-#include "qel/comobj.h"
+#include "ComObject.h"
 
 QEL_COM_INTERFACE(IUPnPDeviceControl, IUnknown, IID_IUPnPDeviceControl);
 QEL_COM_INTERFACE(IUPnPEventSource, IUnknown, IID_IUPnPEventSource);

@@ -3,7 +3,7 @@
 
 #include <objbase.h>
 
-#include "qel/comobj.h"
+#include "ComObject.h"
 
 extern qel::ModuleCount g_objectCount;
 HRESULT CreateQelDeviceControl(REFIID riid, void** ppv);

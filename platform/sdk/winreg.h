@@ -1,7 +1,7 @@
 // Registry: predefined keys, access rights, value types and functions, as in the Win32 SDK.
 #pragma once
 
-#include "qel/base.h"
+#include "windef.h"
 #include "winerror.h"
 
 #define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000000)))

@@ -4,4 +4,4 @@
 #include "windows.h"
 #include "unknwn.h"
 #include "oaidl.h"
-#include "qel/com_api.h"
+#include "combaseapi.h"

@@ -142,3 +142,58 @@ extern "C" INT WINAPI SysReAllocString(BSTR* pbstr, const OLECHAR* psz);
 extern "C" UINT WINAPI SysStringLen(BSTR pbstr);
 extern "C" UINT WINAPI SysStringByteLen(BSTR bstr);
 extern "C" void WINAPI SysFreeString(BSTR bstrString);
+
+// ---- Type libraries (the SDK's names and layouts) ------------------------------
+typedef enum tagSYSKIND { SYS_WIN16 = 0, SYS_WIN32 = 1, SYS_MAC = 2, SYS_WIN64 = 3 } SYSKIND;
+
+typedef enum tagLIBFLAGS {
+  LIBFLAG_FRESTRICTED = 0x1,
+  LIBFLAG_FCONTROL = 0x2,
+  LIBFLAG_FHIDDEN = 0x4,
+  LIBFLAG_FHASDISKIMAGE = 0x8
+} LIBFLAGS;
+
+typedef enum tagTYPEKIND {
+  TKIND_ENUM = 0,
+  TKIND_RECORD,
+  TKIND_MODULE,
+  TKIND_INTERFACE,
+  TKIND_DISPATCH,
+  TKIND_COCLASS,
+  TKIND_ALIAS,
+  TKIND_UNION,
+  TKIND_MAX
+} TYPEKIND;
+
+typedef struct tagTLIBATTR {
+  GUID guid;
+  LCID lcid;
+  SYSKIND syskind;
+  WORD wMajorVerNum;
+  WORD wMinorVerNum;
+  WORD wLibFlags;
+} TLIBATTR, *LPTLIBATTR;
+
+struct ITypeComp;
+
+extern "C" const IID IID_ITypeLib;
+
+// The SDK's vtable order.
+struct DECLSPEC_NOVTABLE ITypeLib : public IUnknown {
+  virtual UINT STDMETHODCALLTYPE GetTypeInfoCount() = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, ITypeInfo** ppTInfo) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetTypeInfoType(UINT index, TYPEKIND* pTKind) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetTypeInfoOfGuid(REFGUID guid, ITypeInfo** ppTinfo) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetLibAttr(TLIBATTR** ppTLibAttr) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp** ppTComp) = 0;
+  // index -1 documents the library itself. Each out pointer may be null.
+  virtual HRESULT STDMETHODCALLTYPE GetDocumentation(INT index, BSTR* pBstrName, BSTR* pBstrDocString,
+                                                     DWORD* pdwHelpContext, BSTR* pBstrHelpFile) = 0;
+  virtual HRESULT STDMETHODCALLTYPE IsName(LPOLESTR szNameBuf, ULONG lHashVal, BOOL* pfName) = 0;
+  virtual HRESULT STDMETHODCALLTYPE FindName(LPOLESTR szNameBuf, ULONG lHashVal, ITypeInfo** ppTInfo,
+                                             MEMBERID* rgMemId, USHORT* pcFound) = 0;
+  virtual void STDMETHODCALLTYPE ReleaseTLibAttr(TLIBATTR* pTLibAttr) = 0;
+ protected:
+  ~ITypeLib() = default;
+};
+typedef ITypeLib* LPTYPELIB;

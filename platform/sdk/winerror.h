@@ -1,9 +1,11 @@
 // Win32 error codes and HRESULTs, with the values Windows gives them.
 #pragma once
 
-#include "qel/base.h"
+#include "windef.h"
 
 #define QEL_HR(x) (static_cast<HRESULT>(static_cast<DWORD>(x)))
+// The SDK's spelling, for headers shared with the real SDK.
+#define _HRESULT_TYPEDEF_(x) QEL_HR(x)
 
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
@@ -185,3 +187,23 @@ inline HRESULT HRESULT_FROM_WIN32(DWORD x) {
 #define RPC_E_CHANGED_MODE QEL_HR(0x80010106L)
 #define RPC_E_WRONG_THREAD QEL_HR(0x8001010EL)
 #define MK_E_UNAVAILABLE QEL_HR(0x800401E3L)
+
+// Type library errors.
+#ifndef TYPE_E_INVALIDSTATE
+#define TYPE_E_INVALIDSTATE QEL_HR(0x80028029L)
+#endif
+#ifndef TYPE_E_WRONGTYPEKIND
+#define TYPE_E_WRONGTYPEKIND QEL_HR(0x8002802AL)
+#endif
+#ifndef TYPE_E_LIBNOTREGISTERED
+#define TYPE_E_LIBNOTREGISTERED QEL_HR(0x8002801DL)
+#endif
+#ifndef TYPE_E_CANTLOADLIBRARY
+#define TYPE_E_CANTLOADLIBRARY QEL_HR(0x80029C4AL)
+#endif
+#ifndef TYPE_E_REGISTRYACCESS
+#define TYPE_E_REGISTRYACCESS QEL_HR(0x8002801CL)
+#endif
+#ifndef TYPE_E_ELEMENTNOTFOUND
+#define TYPE_E_ELEMENTNOTFOUND QEL_HR(0x8002802BL)
+#endif

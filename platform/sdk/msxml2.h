@@ -4,7 +4,7 @@
 // LONG (32-bit) as they are on Windows.
 #pragma once
 
-#include "qel/base.h"
+#include "windef.h"
 #include "winerror.h"
 #include "unknwn.h"
 #include "oaidl.h"

@@ -1,7 +1,7 @@
 // Service control manager: types, constants and functions, as in the Win32 SDK.
 #pragma once
 
-#include "qel/base.h"
+#include "windef.h"
 #include "winerror.h"
 
 // Service types
