@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "qel/fault.h"
+#include "qel/kernel.h"
+#include "qel/user.h"
 #include "qel/wstr.h"
 #include "testsupport.h"
 

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "qel/fault.h"
+#include "qel/kernel.h"
 #include "qel/statedir.h"
+#include "qel/user.h"
 #include "qel/wstr.h"
 #include "testsupport.h"
 
