@@ -226,7 +226,7 @@ void Scale_OpenQuery(benchmark::State& state) {
   UseStore(n);
   int i = 0;
   for (auto _ : state) {
-    std::u16string path = qel::FromUtf8("SOFTWARE\\Scale\\K" + std::to_string((i++ * 7919) % n));
+    std::u16string path = qel::FromUtf8("SOFTWARE\\Scale\\K" + std::to_string((static_cast<long long>(i++) * 7919) % n));
     HKEY k = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k)) state.SkipWithError("open failed");
     DWORD v, cb = 4;
