@@ -272,8 +272,8 @@ void ManyChanges(int adds) {
   Report("qelupnp-reg query (whole process) vs sqlite3 one row", Median(qUsed) / Median(qSqlite), 1.5, detail);
   std::snprintf(detail, sizeof detail, "%.2f ms after, %.2f ms before (in-process change: %.2f ms each)",
                 Median(addAfter), Median(addBefore), perChange);
-  std::printf("%-58s %6.2fx  %s\n", "qelupnp-reg add (whole process), after vs before", Median(addAfter) / Median(addBefore),
-              detail);
+  std::printf("%-58s %6.2fx  %s\n", "qelupnp-reg add (whole process), after vs before",
+              Median(addAfter) / Median(addBefore), detail);
 
   std::uintmax_t files = StoreFilesSize(used);
   std::snprintf(detail, sizeof detail, "%ju bytes of store files for %ju bytes of names and data", files, payload);

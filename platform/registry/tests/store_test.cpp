@@ -227,7 +227,8 @@ TEST_P(ReadOnlyStore, ReadsWorkAndWritesAreDenied) {
     HKEY h = nullptr;
     // Asking for any write right is refused at the open, as a key whose ACL
     // grants only reading is on Windows; a missing key is still not found.
-    for (REGSAM sam : {REGSAM(KEY_ALL_ACCESS), REGSAM(KEY_WRITE), REGSAM(KEY_SET_VALUE), REGSAM(KEY_READ | KEY_CREATE_SUB_KEY), REGSAM(DELETE)}) {
+    const REGSAM writeRights[] = {KEY_ALL_ACCESS, KEY_WRITE, KEY_SET_VALUE, KEY_READ | KEY_CREATE_SUB_KEY, DELETE};
+    for (REGSAM sam : writeRights) {
       if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QelRO", 0, sam, &h) != ERROR_ACCESS_DENIED || h) return 30;
       if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QelRO", 0, nullptr, 0, sam, nullptr, &h, nullptr) !=
           ERROR_ACCESS_DENIED)
