@@ -242,6 +242,21 @@ TEST_F(WriteLogTest, UnusableLogFileLosesTheMessageSilently) {
   EXPECT_FALSE(std::filesystem::exists(m_dir.path() / "missing"));
   UseLogFile(m_dir.path());
   EXPECT_EQ(CaptureStdout(1, TEXT("c")), "");
+  // What another local user may plant at the log path: a link to a file
+  // (never written through), a FIFO (never waited on, whether or not
+  // someone reads it).
+  const auto target = m_dir.path() / "target";
+  const auto link = m_dir.path() / "link.log";
+  const auto fifo = m_dir.path() / "fifo.log";
+  qel::test::WriteFile(target, "keep");
+  std::filesystem::create_symlink(target, link);
+  ASSERT_EQ(std::system(("mkfifo '" + fifo.string() + "'").c_str()), 0);
+  for (const auto& planted : {link, fifo}) {
+    UseLogFile(planted);
+    EXPECT_EQ(CaptureStdout(1, TEXT("planted")), "");
+  }
+  EXPECT_EQ(qel::test::ReadFile(target), "keep");
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
   // A failing open through the seam likewise.
   const auto file = m_dir.path() / "qel.log";
   UseLogFile(file);

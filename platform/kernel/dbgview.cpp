@@ -1,6 +1,9 @@
 // qelupnp-dbgview: shows the platform's debugger output. It binds the
 // debug-output socket in the state directory and prints each message on its
-// own line until Ctrl+C (or, with --count N, after N messages).
+// own line until Ctrl+C (or, with --count N, after N messages). Any local
+// user may write to that socket, so control characters (terminal escapes,
+// carriage returns, line breaks inside a message) and bytes that are not
+// UTF-8 are printed as escapes, never sent to the terminal as they are.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,8 +15,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "qel/kernel.h"
 #include "qel/statedir.h"
@@ -51,6 +56,61 @@ void Usage(FILE* out) {
                "the state directory (QELUPNP_STATE_DIR), one message per line, until Ctrl+C.\n"
                "  --count N   stop after N messages\n"
                "  --help      show this text\n");
+}
+
+// The message as one line of text that a terminal shows as it is: C0 and C1
+// control characters (but tab) as \n, \r, \xNN or \u00NN, bytes that are
+// not part of a well-formed UTF-8 sequence as \xNN.
+std::string Printable(std::string_view msg) {
+  std::string out;
+  out.reserve(msg.size());
+  char esc[8];
+  auto byteEscape = [&](unsigned char c) {
+    std::snprintf(esc, sizeof esc, "\\x%02X", c);
+    out += esc;
+  };
+  for (std::size_t i = 0; i < msg.size();) {
+    auto c = static_cast<unsigned char>(msg[i]);
+    if (c == '\t' || (c >= 0x20 && c < 0x7F)) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    if (c == '\n' || c == '\r') {
+      out += c == '\n' ? "\\n" : "\\r";
+      ++i;
+      continue;
+    }
+    if (c < 0x80) {  // other C0 controls and DEL
+      byteEscape(c);
+      ++i;
+      continue;
+    }
+    // The length of a well-formed UTF-8 sequence starting here, or 0.
+    std::size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    std::uint32_t cp = len == 2 ? c & 0x1F : len == 3 ? c & 0x0F : c & 0x07;
+    for (std::size_t k = 1; k < len; ++k) {
+      if (i + k >= msg.size() || (static_cast<unsigned char>(msg[i + k]) & 0xC0) != 0x80) {
+        len = 0;
+        break;
+      }
+      cp = (cp << 6) | (static_cast<unsigned char>(msg[i + k]) & 0x3F);
+    }
+    bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
+    if (len == 0 || overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      byteEscape(c);
+      ++i;
+      continue;
+    }
+    if (cp >= 0x80 && cp <= 0x9F) {  // C1 controls (CSI among them)
+      std::snprintf(esc, sizeof esc, "\\u%04X", static_cast<unsigned>(cp));
+      out += esc;
+    } else {
+      out.append(msg.substr(i, len));
+    }
+    i += len;
+  }
+  return out;
 }
 
 }  // namespace
@@ -133,10 +193,11 @@ int main(int argc, char** argv) {
       status = 1;
       break;
     }
-    std::string msg(buf.data(), static_cast<std::size_t>(n));
+    std::string_view raw(buf.data(), static_cast<std::size_t>(n));
     // A message that ends its own line keeps one line break, not two.
-    if (!msg.empty() && msg.back() == '\n') msg.pop_back();
-    if (!msg.empty() && msg.back() == '\r') msg.pop_back();
+    if (!raw.empty() && raw.back() == '\n') raw.remove_suffix(1);
+    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+    std::string msg = Printable(raw);
     std::fwrite(msg.data(), 1, msg.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);

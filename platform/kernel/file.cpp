@@ -141,7 +141,14 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
     return INVALID_HANDLE_VALUE;
   }
 
-  int flags = O_CLOEXEC | O_NOCTTY;
+  // Only regular files are opened, and a symbolic link as the last part of
+  // the path is never followed: a file the program writes (its diagnostic
+  // log, say, often as root) cannot be turned by a planted link into a write
+  // to a file of someone else's choosing, and a FIFO or device planted at the
+  // path can never make the open (or a later write) wait. O_NONBLOCK keeps the
+  // open itself from waiting for a FIFO's other end; on a regular file it
+  // changes nothing.
+  int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
   // Truncation needs a writable descriptor even when only reading was asked for.
   if (rec.write || truncate)
     flags |= rec.read ? O_RDWR : O_WRONLY;
@@ -175,7 +182,10 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
   }
   if (fd < 0) {
     int err = errno;
-    SetLastError(err == EEXIST ? ERROR_FILE_EXISTS : PathErrorFromErrno(err, path));
+    // ELOOP: the name is a symbolic link; ENXIO: a FIFO with no reader.
+    SetLastError(err == EEXIST                   ? ERROR_FILE_EXISTS
+                 : err == ELOOP || err == ENXIO ? ERROR_ACCESS_DENIED
+                                                : PathErrorFromErrno(err, path));
     return INVALID_HANDLE_VALUE;
   }
   auto fail = [&](DWORD err) {
@@ -186,7 +196,7 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
   };
   struct stat st;
   if (::fstat(fd, &st) != 0) return fail(ErrorFromErrno(errno));
-  if (S_ISDIR(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
+  if (!S_ISREG(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
   FileKey key{st.st_dev, st.st_ino};
 
   auto file = std::make_shared<File>(fd, key, rec);

@@ -425,11 +425,7 @@ class QueryCommand : Command {
   // The value's name as stored (the user may have typed it in another case).
   static LSTATUS StoredName(HKEY h, u16& name) {
     if (name.empty()) return ERROR_SUCCESS;
-    std::vector<Value> values;
-    if (LSTATUS e = ReadValues(h, values)) return e;
-    for (const auto& v : values)
-      if (EqualsNoCase(v.name, name)) name = v.name;
-    return ERROR_SUCCESS;
+    return qel::reg::StoredValueName(h, name.c_str(), name);
   }
 
   std::string UnsetDefault() { return "    (Default)    REG_SZ    (value not set)"; }

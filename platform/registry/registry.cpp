@@ -3,8 +3,9 @@
 // Store layout: table `keys` (one row per key, with its parent, its name as
 // given, its folded name and its folded full path, each UTF-16; folded names
 // are big-endian so that byte order is case-insensitive alphabetical order)
-// and table `vals` (one row per value; rowids give creation order). Indexes on
-// keys(path), keys(parent, fold), vals(key, fold) and vals(key) make every
+// and table `vals` (one row per value, clustered on its key and folded name,
+// so that reading a value is one search; `id` gives creation order within the
+// key). Indexes on keys(path), keys(parent, fold) and vals(key, id) make every
 // lookup and enumeration step independent of the store's size.
 //
 // Durability: WAL with synchronous=NORMAL. Each commit is written to the WAL
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -45,9 +47,36 @@ namespace fs = std::filesystem;
 constexpr int kBusyTimeoutMs = 10000;
 constexpr std::size_t kMaxKeyNameChars = 255;
 constexpr std::size_t kMaxValueNameChars = 16383;
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
+// The WAL is checkpointed into the store once it holds 256 pages (1 MiB)
+// and cut back to 1 MiB after each reset.
+const char* const kWalPragmas = "PRAGMA wal_autocheckpoint = 256; PRAGMA journal_size_limit = 1048576";
 
 #define QEL_NOW "CAST((julianday('now') - 2305813.5) * 864000000000 AS INTEGER)"
+
+// The values table, its order index and the triggers that keep each key's
+// last-write time; new stores and the upgrade of older ones share them.
+#define QEL_VALS_SCHEMA                                                               \
+  "CREATE TABLE vals("                                                                \
+  " key INTEGER NOT NULL,"                                                            \
+  " fold BLOB NOT NULL,"                                                              \
+  " id INTEGER NOT NULL," /* creation order within the key */                         \
+  " name BLOB NOT NULL,"                                                              \
+  " type INTEGER NOT NULL,"                                                           \
+  " data BLOB NOT NULL,"                                                              \
+  " PRIMARY KEY(key, fold)) WITHOUT ROWID;"                                           \
+  "CREATE UNIQUE INDEX vals_order ON vals(key, id);"                                  \
+  "CREATE TRIGGER vals_ins AFTER INSERT ON vals BEGIN"                                \
+  " UPDATE keys SET mtime = " QEL_NOW " WHERE id = NEW.key; END;"                     \
+  "CREATE TRIGGER vals_upd AFTER UPDATE ON vals BEGIN"                                \
+  " UPDATE keys SET mtime = " QEL_NOW " WHERE id = NEW.key; END;"                     \
+  "CREATE TRIGGER vals_del AFTER DELETE ON vals BEGIN"                                \
+  " UPDATE keys SET mtime = " QEL_NOW " WHERE id = OLD.key; END;"                     \
+  "CREATE TRIGGER keys_ins AFTER INSERT ON keys BEGIN"                                \
+  " UPDATE keys SET mtime = " QEL_NOW " WHERE id = NEW.parent; END;"                  \
+  "CREATE TRIGGER keys_del AFTER DELETE ON keys BEGIN"                                \
+  " DELETE FROM vals WHERE key = OLD.id;"                                             \
+  " UPDATE keys SET mtime = " QEL_NOW " WHERE id = OLD.parent; END;"
 
 const char* const kSchema =
     "CREATE TABLE keys("
@@ -59,36 +88,27 @@ const char* const kSchema =
     " fixed INTEGER NOT NULL DEFAULT 0,"  // roots and the keys predefined handles stand for
     " mtime INTEGER NOT NULL);"
     "CREATE UNIQUE INDEX keys_path ON keys(path);"
-    "CREATE UNIQUE INDEX keys_child ON keys(parent, fold);"
-    "CREATE TABLE vals("
-    " id INTEGER PRIMARY KEY,"
-    " key INTEGER NOT NULL,"
-    " name BLOB NOT NULL,"
-    " fold BLOB NOT NULL,"
-    " type INTEGER NOT NULL,"
-    " data BLOB NOT NULL);"
-    "CREATE UNIQUE INDEX vals_name ON vals(key, fold);"
-    "CREATE INDEX vals_order ON vals(key);"
-    "CREATE TRIGGER vals_ins AFTER INSERT ON vals BEGIN"
-    " UPDATE keys SET mtime = " QEL_NOW " WHERE id = NEW.key; END;"
-    "CREATE TRIGGER vals_upd AFTER UPDATE ON vals BEGIN"
-    " UPDATE keys SET mtime = " QEL_NOW " WHERE id = NEW.key; END;"
-    "CREATE TRIGGER vals_del AFTER DELETE ON vals BEGIN"
-    " UPDATE keys SET mtime = " QEL_NOW " WHERE id = OLD.key; END;"
-    "CREATE TRIGGER keys_ins AFTER INSERT ON keys BEGIN"
-    " UPDATE keys SET mtime = " QEL_NOW " WHERE id = NEW.parent; END;"
-    "CREATE TRIGGER keys_del AFTER DELETE ON keys BEGIN"
-    " DELETE FROM vals WHERE key = OLD.id;"
-    " UPDATE keys SET mtime = " QEL_NOW " WHERE id = OLD.parent; END;";
+    "CREATE UNIQUE INDEX keys_child ON keys(parent, fold);" QEL_VALS_SCHEMA;
+
+// Stores of the first layout kept values in a rowid table with two indexes,
+// so that reading a value searched an index and then the table. The upgrade
+// keeps every value and its enumeration order (the old rowid).
+const char* const kUpgradeFrom1 =
+    "DROP TRIGGER IF EXISTS keys_ins; DROP TRIGGER IF EXISTS keys_del; DROP TRIGGER IF EXISTS vals_ins;"
+    "DROP TRIGGER IF EXISTS vals_upd; DROP TRIGGER IF EXISTS vals_del;"
+    "DROP INDEX IF EXISTS vals_name; DROP INDEX IF EXISTS vals_order;"
+    "ALTER TABLE vals RENAME TO vals_v1;" QEL_VALS_SCHEMA
+    "INSERT INTO vals(key, fold, id, name, type, data) SELECT key, fold, id, name, type, data FROM vals_v1;"
+    "DROP TABLE vals_v1;";
 
 const char* const kSqlText[detail::kSqlCount] = {
     /* kKeyById */ "SELECT id FROM keys WHERE id = ?1",
     /* kKeyByPath */ "SELECT id FROM keys WHERE path = ?1",
     /* kOpenChild */ "SELECT (SELECT id FROM keys WHERE id = ?1), (SELECT id FROM keys WHERE path = ?2)",
-    /* kQueryValue */
-    "SELECT k.id, v.type, v.data FROM keys k LEFT JOIN vals v ON v.key = k.id AND v.fold = ?2 WHERE k.id = ?1",
+    /* kQueryValue */ "SELECT type, data, name FROM vals WHERE key = ?1 AND fold = ?2",
     /* kSetValue */
-    "INSERT INTO vals(key, name, fold, type, data) SELECT ?1, ?2, ?3, ?4, ?5"
+    "INSERT INTO vals(key, name, fold, type, data, id)"
+    " SELECT ?1, ?2, ?3, ?4, ?5, coalesce((SELECT max(id) FROM vals WHERE key = ?1), 0) + 1"
     " WHERE EXISTS(SELECT 1 FROM keys WHERE id = ?1)"
     " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
     /* kDeleteValue */ "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
@@ -328,6 +348,9 @@ HKEY NewHandle(std::shared_ptr<KeyObj> k) {
   t.map.emplace(v, std::move(k));
   return reinterpret_cast<HKEY>(v);
 }
+
+// The rights that change a key, its values, its subkeys or its security.
+constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
 
 REGSAM NormalizeSam(REGSAM sam) {
   if (sam & (GENERIC_ALL | MAXIMUM_ALLOWED)) sam |= KEY_ALL_ACCESS;
@@ -576,7 +599,11 @@ LSTATUS OpenConnection(std::unique_ptr<Connection>& out) {
 
   if (writable) {
     // Keep the -wal and -shm files when the last connection closes, so that
-    // callers who may only read the store can still open it.
+    // callers who may only read the store can still open it. With a journal
+    // size limit set, the last connection to close checkpoints the WAL into
+    // the store and truncates it to zero bytes; without one the kept WAL
+    // would only ever grow, and every later process would replay all of it
+    // when it rebuilds the WAL index.
     int persist = 1;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
@@ -584,12 +611,25 @@ LSTATUS OpenConnection(std::unique_ptr<Connection>& out) {
            std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (rc != SQLITE_OK) return MapSqlite(rc);
+    // While another process keeps the store open (the service does, for its
+    // whole run), no close can checkpoint: the writers' own checkpoints keep
+    // the WAL near 1 MiB, and the limit cuts it back after each reset.
+    if ((rc = ExecSql(db, kWalPragmas))) return MapSqlite(rc);
+  } else {
+    // A caller who may not write the store cannot checkpoint it either.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   }
-  // A larger page cache keeps lookups in a big store from going back to the file.
-  if ((rc = ExecSql(db, "PRAGMA synchronous = NORMAL; PRAGMA cache_size = -16384"))) return MapSqlite(rc);
+  // The page cache is filled only with the pages a process reads, so a large
+  // limit costs a small store nothing and keeps a big one's lookups from
+  // going back to the file (a mapped file is not used: a store file truncated
+  // under a reader would crash it).
+  if ((rc = ExecSql(db, "PRAGMA synchronous = NORMAL; PRAGMA cache_size = -65536"))) return MapSqlite(rc);
 
   std::int64_t version = 0;
-  if (writable) {
+  if ((rc = ReadIntPragma(db, "PRAGMA user_version", version))) return MapSqlite(rc);
+  if (writable && version < kSchemaVersion) {
+    // Looked at again under the write lock: another process may be creating
+    // or upgrading it.
     if ((rc = BeginWrite(*c))) return MapSqlite(rc);
     rc = ReadIntPragma(db, "PRAGMA user_version", version);
     if (rc == SQLITE_OK && version == 0) {
@@ -598,15 +638,19 @@ LSTATUS OpenConnection(std::unique_ptr<Connection>& out) {
       if (rc == SQLITE_OK && objects != 0) rc = SQLITE_NOTADB;  // some other database: leave it alone
       if (rc == SQLITE_OK) rc = CreateStore(*c);
       if (rc == SQLITE_OK) version = kSchemaVersion;
+    } else if (rc == SQLITE_OK && version == 1) {
+      rc = ExecSql(db, kUpgradeFrom1);
+      if (rc == SQLITE_OK) rc = ExecSql(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+      if (rc == SQLITE_OK) version = kSchemaVersion;
     }
     int end = EndWrite(*c, rc == SQLITE_OK);
     if (rc == SQLITE_OK) rc = end;
     if (rc != SQLITE_OK) return MapSqlite(rc);
-  } else {
-    if ((rc = ReadIntPragma(db, "PRAGMA user_version", version))) return MapSqlite(rc);
-    if (version == 0) return ERROR_ACCESS_DENIED;  // never initialised, and this caller may not do it
   }
-  if (version != kSchemaVersion) return ERROR_REGISTRY_CORRUPT;
+  if (version == 0) return ERROR_ACCESS_DENIED;  // never initialised, and this caller may not do it
+  // A caller who may only read reads a store of the first layout as it is:
+  // every statement that reads runs unchanged on it.
+  if (version != kSchemaVersion && !(version == 1 && !writable)) return ERROR_REGISTRY_CORRUPT;
   out = std::move(c);
   return ERROR_SUCCESS;
 }
@@ -746,11 +790,15 @@ LSTATUS OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, REGSAM sam, bool create, PHKEY
   std::string path = parent->path;
   for (auto p : parts) path = ChildPath(path, p);
 
-  LSTATUS e;
-  sqlite3_stmt* q = s.Get(detail::kOpenChild, e);
-  if (!q) return e;
   std::int64_t childId = 0;
-  {
+  if (parent->predefined >= 0) {
+    // The keys predefined handles stand for cannot be deleted: one lookup of
+    // the path is enough.
+    if (int rc = FindByPath(*s.c, path, childId)) return MapSqlite(rc);
+  } else {
+    LSTATUS e;
+    sqlite3_stmt* q = s.Get(detail::kOpenChild, e);
+    if (!q) return e;
     Stmt st(q);
     st.Bind(1, parentId);
     st.Bind(2, path);
@@ -763,6 +811,9 @@ LSTATUS OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, REGSAM sam, bool create, PHKEY
       childId = st.Int(1);
   }
 
+  // A caller who may not write the store is refused write access at the
+  // open, as Windows refuses it for a key whose ACL grants only reading.
+  if (s.c->readOnly && (sam & kWriteRights)) return childId || create ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
   DWORD disp = REG_OPENED_EXISTING_KEY;
   if (!childId) {
     if (!create) return ERROR_FILE_NOT_FOUND;
@@ -884,6 +935,34 @@ bool CursorContinues(const Cursor& cur, std::int64_t key, DWORD index, std::int6
   return cur.valid && cur.key == key && cur.changes == changes && cur.version == version && index == cur.index + 1;
 }
 
+// Finds the value `name` of the key behind `hKey`: `found` holds its row
+// (type, data, stored name) for as long as `s` and `fold` (the folded name it
+// is bound to) live. One indexed lookup; the key itself is looked at only when
+// the value is not there.
+LSTATUS FindValue(Session& s, HKEY hKey, LPCWSTR name, std::string& fold, std::optional<Stmt>& found) {
+  std::shared_ptr<KeyObj> k;
+  if (LSTATUS e = FindHandle(hKey, k)) return e;
+  if (!(k->sam & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  if (k->empty || ValueNameTooLong(name)) return ERROR_FILE_NOT_FOUND;
+  fold = FoldBE(WView(name));
+  if (LSTATUS e = s.Open()) return e;
+  std::int64_t id;
+  if (LSTATUS e = s.IdOf(*k, id)) return e;
+  LSTATUS e;
+  sqlite3_stmt* q = s.Get(detail::kQueryValue, e);
+  if (!q) return e;
+  found.emplace(q);
+  found->Bind(1, id);
+  found->Bind(2, fold);
+  int rc = found->Step();
+  if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+  found.reset();
+  if (rc != SQLITE_DONE) return MapSqlite(rc);
+  bool exists = false;
+  if (LSTATUS e2 = s.KeyExists(id, exists)) return e2;
+  return exists ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+}
+
 void ResetHook() { CloseStore(); }
 [[maybe_unused]] const bool g_hookRegistered = (OnStateDirReset(&ResetHook), true);
 
@@ -955,6 +1034,15 @@ LSTATUS QueryPlans(std::vector<std::string>& plans) {
       plans.push_back(text + ": " + reinterpret_cast<const char*>(sqlite3_column_text(raw, 3)));
     if (rc != SQLITE_DONE) return MapSqlite(rc);
   }
+  return ERROR_SUCCESS;
+}
+
+LSTATUS StoredValueName(HKEY hKey, LPCWSTR lpValueName, std::u16string& name) {
+  Session s;
+  std::string fold;
+  std::optional<Stmt> found;
+  if (LSTATUS e = FindValue(s, hKey, lpValueName, fold, found)) return e;
+  name = NameFromBytes(found->Blob(2));
   return ERROR_SUCCESS;
 }
 
@@ -1037,27 +1125,13 @@ LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserv
   QEL_FAULT_POINT("RegQueryValueExW", c) return static_cast<LSTATUS>(c);
   if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
   if (lpReserved) return ERROR_INVALID_PARAMETER;
-  std::shared_ptr<KeyObj> k;
-  if (LSTATUS e = FindHandle(hKey, k)) return e;
-  if (!(k->sam & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  if (k->empty || ValueNameTooLong(lpValueName)) return ERROR_FILE_NOT_FOUND;
-  std::string fold = FoldBE(WView(lpValueName));
   Session s;
-  if (LSTATUS e = s.Open()) return e;
-  std::int64_t id;
-  if (LSTATUS e = s.IdOf(*k, id)) return e;
-  LSTATUS e;
-  sqlite3_stmt* q = s.Get(detail::kQueryValue, e);
-  if (!q) return e;
-  Stmt st(q);
-  st.Bind(1, id);
-  st.Bind(2, fold);
-  int rc = st.Step();
-  if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
-  if (rc != SQLITE_ROW) return MapSqlite(rc);
-  if (st.IsNull(1)) return ERROR_FILE_NOT_FOUND;
-  if (lpType) *lpType = static_cast<DWORD>(st.Int(1));
-  std::string_view data = st.Blob(2);
+  std::string fold;
+  std::optional<Stmt> found;
+  if (LSTATUS e = FindValue(s, hKey, lpValueName, fold, found)) return e;
+  Stmt& st = *found;
+  if (lpType) *lpType = static_cast<DWORD>(st.Int(0));
+  std::string_view data = st.Blob(1);
   if (!lpcbData) return ERROR_SUCCESS;
   DWORD size = static_cast<DWORD>(data.size());
   if (lpData) {

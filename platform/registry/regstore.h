@@ -37,6 +37,10 @@ class Transaction {
 // HKEY_CLASSES_ROOT\CLSID.
 [[nodiscard]] LSTATUS StoredPath(HKEY hKey, std::u16string& path);
 
+// The name of the value `lpValueName` (any case) of an open key as stored,
+// found by one indexed lookup: ERROR_FILE_NOT_FOUND when there is none.
+[[nodiscard]] LSTATUS StoredValueName(HKEY hKey, LPCWSTR lpValueName, std::u16string& name);
+
 // The query plan of each statement the store runs (one line per plan step:
 // "<statement>: <step>"), so that tests can check that none scans a table.
 [[nodiscard]] LSTATUS QueryPlans(std::vector<std::string>& plans);

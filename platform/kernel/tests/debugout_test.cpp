@@ -79,7 +79,7 @@ TEST(DebugOutput, TestSinkCapturesInProcess) {
   EXPECT_EQ(got, std::vector<std::u16string>{u"one"});
 }
 
-TEST(DebugViewer, PrintsEachMessageOnItsOwnLine) {
+TEST(DebugViewer, PrintsEachMessageOnItsOwnLineWithControlsEscaped) {
   qel::test::ScopedStateDir state;
   int out[2], err[2];
   ASSERT_EQ(pipe(out), 0);
@@ -88,7 +88,7 @@ TEST(DebugViewer, PrintsEachMessageOnItsOwnLine) {
   if (pid == 0) {
     dup2(out[1], 1);
     dup2(err[1], 2);
-    execl(QEL_DBGVIEW, QEL_DBGVIEW, "--count", "2", static_cast<char*>(nullptr));
+    execl(QEL_DBGVIEW, QEL_DBGVIEW, "--count", "4", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(out[1]);
@@ -107,6 +107,20 @@ TEST(DebugViewer, PrintsEachMessageOnItsOwnLine) {
   ASSERT_NE(said.find("listening"), std::string::npos) << said;
   OutputDebugStringW(TEXT("Service stopped\n"));
   OutputDebugStringW(TEXT("QelUPnP:Service started"));
+  // What any local user can send to the socket: terminal escapes, a forged
+  // second line, C1 controls, bytes that are not UTF-8.
+  OutputDebugStringW(u"a\x1b[2J\rb\nForged\tline\u009b1m\u00e9\x7f\u20ac");
+  {
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = (state.path() / qel::kDebugSocketName).string();
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const char raw[] = "x\xff\xc0\x80\xed\xa0\x80\xe2\x82y\x00z";
+    EXPECT_EQ(sendto(fd, raw, sizeof raw - 1, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr),
+              static_cast<ssize_t>(sizeof raw - 1));
+    close(fd);
+  }
   std::string printed;
   for (int i = 0; i < 100; ++i) {
     pollfd p{out[0], POLLIN, 0};
@@ -122,7 +136,10 @@ TEST(DebugViewer, PrintsEachMessageOnItsOwnLine) {
     kill(pid, SIGKILL);
     waitpid(pid, &st, 0);
   }
-  EXPECT_EQ(printed, "Service stopped\nQelUPnP:Service started\n");
+  EXPECT_EQ(printed,
+            "Service stopped\nQelUPnP:Service started\n"
+            "a\\x1B[2J\\rb\\nForged\tline\\u009B1m\u00e9\\x7F\u20ac\n"
+            "x\\xFF\\xC0\\x80\\xED\\xA0\\x80\\xE2\\x82y\\x00z\n");
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
   close(out[0]);
   close(err[0]);

@@ -78,6 +78,41 @@ TEST_F(Files, DispositionsAndTheirLastErrors) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
+// A planted symbolic link, FIFO or device at a path the program writes is
+// refused at once and changes nothing; the planted FIFO never makes the
+// open wait, with or without a reader at its other end.
+TEST_F(Files, OnlyRegularFilesAndNoLinksAreOpened) {
+  fs::path target = Path("target"), link = Path("link"), dangling = Path("dangling");
+  fs::path fifo = Path("fifo"), fifoWithReader = Path("fifo-read");
+  qel::test::WriteFile(target, "keep");
+  fs::create_symlink(target, link);
+  fs::create_symlink(Path("created-through-link"), dangling);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(fifoWithReader.c_str(), 0600), 0);
+  int reader = open(fifoWithReader.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  for (const fs::path& p : {link, dangling, fifo, fifoWithReader, fs::path("/dev/null"), m_dir.path()}) {
+    for (DWORD disposition : {DWORD(OPEN_ALWAYS), DWORD(OPEN_EXISTING), DWORD(CREATE_ALWAYS)}) {
+      for (DWORD access : {DWORD(GENERIC_WRITE), DWORD(GENERIC_READ)}) {
+        if (disposition == CREATE_ALWAYS && p == "/dev/null") continue;
+        SetLastError(0);
+        EXPECT_EQ(Open(p, access, 0, disposition), INVALID_HANDLE_VALUE) << p << ' ' << disposition;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << p << ' ' << disposition;
+      }
+    }
+  }
+  close(reader);
+  EXPECT_EQ(qel::test::ReadFile(target), "keep");
+  EXPECT_FALSE(fs::exists(Path("created-through-link")));
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  // The file itself is still opened, by a path through a linked directory too.
+  fs::create_directory_symlink(m_dir.path(), Path("dirlink"));
+  HANDLE h = Open(Path("dirlink") / "target", GENERIC_WRITE, 0, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+}
+
 TEST_F(Files, ReadWriteSeekAndSize) {
   fs::path p = Path("data.bin");
   HANDLE h = Open(p, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);

@@ -93,7 +93,7 @@ class Raw {
     if (sqlite3_open_v2(qel::reg::StorePath().c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr))
       abort();
     sqlite3_busy_timeout(m_db, 10000);
-    sqlite3_exec(m_db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA cache_size = -16384", nullptr, nullptr, nullptr);
+    sqlite3_exec(m_db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA cache_size = -65536", nullptr, nullptr, nullptr);
   }
   ~Raw() {
     for (auto* s : m_stmts) sqlite3_finalize(s);
@@ -168,7 +168,8 @@ void SetValue_Sqlite(benchmark::State& state) {
   Raw raw;
   std::int64_t id = raw.KeyId(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Bench");
   sqlite3_stmt* q = raw.Prepare(
-      "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
+      "INSERT INTO vals(key, name, fold, type, data, id)"
+      " VALUES(?1, ?2, ?3, ?4, ?5, coalesce((SELECT max(id) FROM vals WHERE key = ?1), 0) + 1)"
       " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
   std::u16string name = u"Counter";
   std::string fold = BE(name);
@@ -226,7 +227,7 @@ void Scale_OpenQuery(benchmark::State& state) {
   UseStore(n);
   int i = 0;
   for (auto _ : state) {
-    std::u16string path = qel::FromUtf8("SOFTWARE\\Scale\\K" + std::to_string((i++ * 7919) % n));
+    std::u16string path = qel::FromUtf8("SOFTWARE\\Scale\\K" + std::to_string((static_cast<long long>(i++) * 7919) % n));
     HKEY k = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k)) state.SkipWithError("open failed");
     DWORD v, cb = 4;

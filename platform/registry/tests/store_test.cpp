@@ -1,8 +1,10 @@
 // The store shared between processes: concurrent writers, a writer killed
 // mid-write, deletion seen by another process, stores the caller may not
-// write, and corrupt store files.
+// write, corrupt store files, files that stay small over many writes, and
+// stores of the first layout.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -205,6 +207,7 @@ TEST_F(RegistryStore, ConcurrentFirstOpensSeedOnce) {
 class ReadOnlyStore : public RegistryStore, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ReadOnlyStore, ReadsWorkAndWritesAreDenied) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a part of the test as another user";
   bool lockDirectory = GetParam();
   HKEY k = CreateKey(u"SOFTWARE\\QelRO");
   ASSERT_EQ(ERROR_SUCCESS, SetDword(k, u"v", 42));
@@ -223,13 +226,26 @@ TEST_P(ReadOnlyStore, ReadsWorkAndWritesAreDenied) {
   pid_t child = Spawn([] {
     if (setgid(65534) != 0 || setuid(65534) != 0) return 20;
     HKEY h = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QelRO", 0, KEY_ALL_ACCESS, &h)) return 21;
+    // Asking for any write right is refused at the open, as a key whose ACL
+    // grants only reading is on Windows; a missing key is still not found.
+    const REGSAM writeRights[] = {KEY_ALL_ACCESS, KEY_WRITE, KEY_SET_VALUE, KEY_READ | KEY_CREATE_SUB_KEY, DELETE};
+    for (REGSAM sam : writeRights) {
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QelRO", 0, sam, &h) != ERROR_ACCESS_DENIED || h) return 30;
+      if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QelRO", 0, nullptr, 0, sam, nullptr, &h, nullptr) !=
+          ERROR_ACCESS_DENIED)
+        return 31;
+    }
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QelNone", 0, KEY_WRITE, &h) != ERROR_FILE_NOT_FOUND) return 32;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QelRO", 0, KEY_READ, &h)) return 21;
     DWORD v = 0;
     if (GetDword(h, u"v", v) || v != 42) return 22;
-    if (SetDword(h, u"v", 1) != ERROR_ACCESS_DENIED) return 23;
-    if (RegDeleteValueW(h, u"v") != ERROR_ACCESS_DENIED) return 24;
+    HKEY again = nullptr;
+    if (RegOpenKeyExW(h, nullptr, 0, KEY_SET_VALUE, &again) != ERROR_ACCESS_DENIED) return 33;
+    // The predefined handles carry every right; the store still refuses.
+    if (SetDword(HKEY_LOCAL_MACHINE, u"v", 1) != ERROR_ACCESS_DENIED) return 23;
+    if (RegDeleteValueW(HKEY_LOCAL_MACHINE, u"v") != ERROR_ACCESS_DENIED) return 24;
     HKEY sub = nullptr;
-    if (RegCreateKeyExW(h, u"new", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) != ERROR_ACCESS_DENIED)
+    if (RegCreateKeyExW(h, u"new", 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr) != ERROR_ACCESS_DENIED)
       return 25;
     if (RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QelRO") != ERROR_ACCESS_DENIED) return 26;
     qel::reg::Transaction tx;
@@ -282,6 +298,147 @@ TEST_F(RegistryStore, DamagedPagesNeverCrashOrPassAsSuccess) {
     RegCloseKey(h);
   }
   EXPECT_EQ(ERROR_REGISTRY_CORRUPT, e);
+}
+
+std::uintmax_t SizeOf(const fs::path& p) {
+  std::error_code ec;
+  auto n = fs::file_size(p, ec);
+  return ec ? 0 : n;
+}
+
+TEST_F(RegistryStore, FilesStaySmallOverManyWrites) {
+  fs::path wal = Store().string() + "-wal";
+  std::vector<BYTE> blob(3000, 0x11);
+  // One process after another, each writing once: the last close folds the
+  // WAL into the store and empties it, and rewriting one value never grows
+  // the store.
+  std::uintmax_t first = 0;
+  for (int i = 0; i < 200; ++i) {
+    HKEY k = CreateKey(u"SOFTWARE\\QelSmall");
+    blob[0] = static_cast<BYTE>(i);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, u"v", 0, REG_BINARY, blob.data(), static_cast<DWORD>(blob.size())));
+    RegCloseKey(k);
+    qel::reg::CloseStore();
+    ASSERT_EQ(0u, SizeOf(wal)) << i;
+    if (i == 0) first = SizeOf(Store());
+  }
+  EXPECT_LE(SizeOf(Store()), first + 8192);
+
+  // While another process keeps the store open no close can checkpoint; the
+  // writers' own checkpoints keep the WAL near its limit.
+  int ready[2], stop[2];
+  ASSERT_EQ(0, pipe(ready));
+  ASSERT_EQ(0, pipe(stop));
+  pid_t holder = Spawn([&] {
+    HKEY k = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QelSmall", 0, KEY_READ, &k)) return 10;
+    char c = 1;
+    if (write(ready[1], &c, 1) != 1) return 11;
+    return read(stop[0], &c, 1) >= 0 ? 0 : 12;
+  });
+  char c;
+  ASSERT_EQ(1, read(ready[0], &c, 1));
+  HKEY k = CreateKey(u"SOFTWARE\\QelSmall");
+  std::uintmax_t largest = 0;
+  for (int i = 0; i < 1500; ++i) {  // about 6 MB of changes
+    blob[0] = static_cast<BYTE>(i);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, Name("v", i % 300).c_str(), 0, REG_BINARY, blob.data(),
+                                            static_cast<DWORD>(blob.size())));
+    largest = std::max(largest, SizeOf(wal));
+  }
+  RegCloseKey(k);
+  EXPECT_LE(largest, 1536u * 1024);
+  ASSERT_EQ(1, write(stop[1], "x", 1));
+  EXPECT_EQ(0, Wait(holder));
+  for (int fd : {ready[0], ready[1], stop[0], stop[1]}) close(fd);
+  qel::reg::CloseStore();
+  EXPECT_EQ(0u, SizeOf(wal));
+  EXPECT_LE(SizeOf(Store()), 2u * 1024 * 1024);  // 300 values of 3000 bytes, and the built-in entries
+}
+
+// Turns the values table of the store into the first layout (a rowid table
+// with a name index and an order index), as stores made before kept it.
+void RewriteAsFirstLayout(const fs::path& store) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(store.c_str(), &db));
+  int persist = 1;  // keep the -wal and -shm files, as the store does for readers
+  sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  const char* sql =
+      "BEGIN;"
+      "DROP TRIGGER vals_ins; DROP TRIGGER vals_upd; DROP TRIGGER vals_del; DROP TRIGGER keys_del;"
+      "DROP INDEX vals_order; ALTER TABLE vals RENAME TO vals_v2;"
+      "CREATE TABLE vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL, name BLOB NOT NULL, fold BLOB NOT NULL,"
+      " type INTEGER NOT NULL, data BLOB NOT NULL);"
+      "CREATE UNIQUE INDEX vals_name ON vals(key, fold);"
+      "CREATE INDEX vals_order ON vals(key);"
+      "INSERT INTO vals(key, name, fold, type, data) SELECT key, name, fold, type, data FROM vals_v2 ORDER BY key, id;"
+      "DROP TABLE vals_v2;"
+      "CREATE TRIGGER vals_ins AFTER INSERT ON vals BEGIN UPDATE keys SET mtime = 1 WHERE id = NEW.key; END;"
+      "CREATE TRIGGER vals_upd AFTER UPDATE ON vals BEGIN UPDATE keys SET mtime = 1 WHERE id = NEW.key; END;"
+      "CREATE TRIGGER vals_del AFTER DELETE ON vals BEGIN UPDATE keys SET mtime = 1 WHERE id = OLD.key; END;"
+      "CREATE TRIGGER keys_del AFTER DELETE ON keys BEGIN DELETE FROM vals WHERE key = OLD.id;"
+      " UPDATE keys SET mtime = 1 WHERE id = OLD.parent; END;"
+      "PRAGMA user_version = 1;"
+      "COMMIT;";
+  char* err = nullptr;
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql, nullptr, nullptr, &err)) << (err ? err : "");
+  sqlite3_free(err);
+  sqlite3_close(db);
+}
+
+// The names of a key's values in enumeration order, joined by commas.
+std::string ValueNames(HKEY k) {
+  std::string names;
+  for (DWORD i = 0;; ++i) {
+    WCHAR name[64];
+    DWORD cch = 64;
+    if (RegEnumValueW(k, i, name, &cch, nullptr, nullptr, nullptr, nullptr)) break;
+    names += (names.empty() ? "" : ",") + qel::ToUtf8(name);
+  }
+  return names;
+}
+
+TEST_F(RegistryStore, StoreOfTheFirstLayoutIsReadAndUpgraded) {
+  HKEY k = CreateKey(u"SOFTWARE\\QelOld");
+  for (const char16_t* name : {u"c", u"a", u"Bee"}) ASSERT_EQ(ERROR_SUCCESS, SetDword(k, name, 7));
+  RegCloseKey(k);
+  qel::reg::CloseStore();
+  RewriteAsFirstLayout(Store());
+
+  if (geteuid() == 0) {
+    // A caller who may only read reads it as it is, and leaves it so.
+    ASSERT_EQ(0, chmod(m_state.path().c_str(), 0755));
+    pid_t child = Spawn([] {
+      if (setgid(65534) != 0 || setuid(65534) != 0) return 20;
+      HKEY h = nullptr;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QelOld", 0, KEY_READ, &h)) return 21;
+      DWORD v = 0;
+      if (GetDword(h, u"BEE", v) || v != 7) return 22;
+      return ValueNames(h) == "c,a,Bee" ? 0 : 23;
+    });
+    EXPECT_EQ(0, Wait(child));
+  }
+
+  // The first caller who may write upgrades it, keeping every value and its order.
+  k = CreateKey(u"SOFTWARE\\QelOld");
+  EXPECT_EQ("c,a,Bee", ValueNames(k));
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(k, u"d", 8));
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(k, u"A", 9));  // an existing value keeps its place and its name
+  EXPECT_EQ("c,a,Bee,d", ValueNames(k));
+  DWORD v = 0;
+  ASSERT_EQ(ERROR_SUCCESS, GetDword(k, u"a", v));
+  EXPECT_EQ(9u, v);
+  RegCloseKey(k);
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QelOld"));
+  qel::reg::CloseStore();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(Store().c_str(), &db, SQLITE_OPEN_READONLY, nullptr));
+  sqlite3_stmt* st = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr));
+  ASSERT_EQ(SQLITE_ROW, sqlite3_step(st));
+  EXPECT_EQ(2, sqlite3_column_int(st, 0));
+  sqlite3_finalize(st);
+  sqlite3_close(db);
 }
 
 }  // namespace
