@@ -1,13 +1,16 @@
 // The device host: registration, the network thread, SSDP and HTTP serving.
 #include "host.h"
 
+#include <fcntl.h>
 #include <net/if.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <set>
@@ -38,72 +41,41 @@ std::string ContentTypeFor(const std::filesystem::path& p) {
   return "application/octet-stream";
 }
 
-// Files of the resource directory, below "<prefix>/res/". Anything that does
-// not resolve to a regular file inside the directory is 404, symlinks that
-// leave it included.
-void OnResource(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer user) {
-  auto* d = static_cast<Device*>(user);
-  const char* method = soup_server_message_get_method(msg);
-  if (g_strcmp0(method, "GET") != 0 && g_strcmp0(method, "HEAD") != 0) {
-    soup_server_message_set_status(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
-    soup_message_headers_append(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
-    return;
-  }
-  const std::string base = d->prefix + "/res/";
-  const std::string p = path ? path : "";
-  if (p.compare(0, base.size(), base) != 0) {
-    soup_server_message_set_status(msg, SOUP_STATUS_NOT_FOUND, nullptr);
-    return;
-  }
-  // An escaped '/' or NUL must not split or end a name.
-  GCharPtr rel(g_uri_unescape_string(p.c_str() + base.size(), "/"));
-  if (!rel || std::string_view(rel.get()).find('\0') != std::string_view::npos) {
-    soup_server_message_set_status(msg, SOUP_STATUS_NOT_FOUND, nullptr);
-    return;
-  }
-  const auto file = ResolveInside(d->resourceDir, rel.get());
-  gchar* data = nullptr;
-  gsize len = 0;
-  if (file.empty() || !g_file_get_contents(file.c_str(), &data, &len, nullptr)) {
-    soup_server_message_set_status(msg, SOUP_STATUS_NOT_FOUND, nullptr);
-    return;
-  }
-  soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
-  soup_server_message_set_response(msg, ContentTypeFor(file).c_str(), SOUP_MEMORY_TAKE, data, len);
+// Limits of the HTTP server: no one client address can hold more than a
+// small share of the connections, and a silent connection is closed.
+HttpLimits ServerLimits() { return HttpLimits{}; }
+
+HttpRoute Answer(unsigned status, const char* allow = nullptr) {
+  HttpRoute r;
+  r.answer = HttpResponse(status);
+  if (allow) r.answer.Add("Allow", allow);
+  return r;
 }
 
-void OnControl(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpointer user) {
-  HandleControl(msg, *static_cast<ServiceRuntime*>(user));
-}
-
-void OnEvent(SoupServer* server, SoupServerMessage* msg, const char*, GHashTable*, gpointer user) {
-  auto* svc = static_cast<ServiceRuntime*>(user);
-  HandleEventSubscription(msg, *svc, Host::Get().ContextForServer(server));
-}
-
-// Requests with a body larger than any description, SOAP call or
-// subscription are refused before the body is read.
-constexpr goffset kMaxRequestBody = 256 * 1024;
-
-void OnEarly(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpointer) {
-  SoupMessageHeaders* h = soup_server_message_get_request_headers(msg);
-  const goffset len = soup_message_headers_get_content_length(h);
-  if (len <= kMaxRequestBody && soup_message_headers_get_encoding(h) != SOUP_ENCODING_CHUNKED) return;
-  // The server would read (and keep) the whole body before answering: take
-  // the connection over, answer 413 and close it.
-  GIOStream* stream = soup_server_message_steal_connection(msg);
-  if (!stream) {
-    soup_message_body_set_accumulate(soup_server_message_get_request_body(msg), FALSE);
-    soup_server_message_set_status(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
-    return;
+// A named document, opened for streaming; 404 when it has gone or now
+// resolves outside the resource directory.
+HttpResponse OpenDocument(const DeviceRoutes& routes, const NamedDocument& doc) {
+  const auto file = ResolveInside(routes.resourceDir, doc.file);
+  const int fd = file.empty() ? -1 : ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    return HttpResponse(404);
   }
-  static const char kReply[] =
-      "HTTP/1.1 413 Request Entity Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  gsize written = 0;
-  g_output_stream_write_all(g_io_stream_get_output_stream(stream), kReply, sizeof kReply - 1, &written, nullptr,
-                            nullptr);
-  g_io_stream_close(stream, nullptr, nullptr);
-  g_object_unref(stream);
+  HttpResponse r(200);
+  r.fd = fd;
+  r.fileSize = static_cast<std::uint64_t>(st.st_size);
+  r.Add("Content-Type", doc.contentType);
+  return r;
+}
+
+// "control/3" → 3; npos for anything else.
+size_t ServiceIndex(std::string_view rest, std::string_view kind) {
+  if (rest.substr(0, kind.size()) != kind) return std::string::npos;
+  rest.remove_prefix(kind.size());
+  if (rest.empty() || rest.size() > 9 || rest.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::string::npos;
+  return static_cast<size_t>(std::strtoul(std::string(rest).c_str(), nullptr, 10));
 }
 
 gboolean OnAnnounceTimer(gpointer user) {
@@ -223,10 +195,86 @@ void Host::OnLoop(F&& f) {
   fut.wait();
 }
 
-GUPnPContext* Host::ContextForServer(SoupServer* server) const {
-  for (const auto& n : m_nets)
-    if (gupnp_context_get_server(n.context.get()) == server) return n.context.get();
-  return m_nets.empty() ? nullptr : m_nets.front().context.get();
+std::string DescriptionUrl(const std::string& hostAddress, unsigned port, const std::string& prefix) {
+  const bool v6 = hostAddress.find(':') != std::string::npos;
+  std::string host = hostAddress;
+  // A zone in a URL is written "%25".
+  if (const auto pct = host.find('%'); v6 && pct != std::string::npos) host.replace(pct, 1, "%25");
+  return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + prefix + "/description.xml";
+}
+
+HttpRoute Host::Route(const HttpRequest& req) {
+  static constexpr std::string_view kBase = "/upnphost/";
+  std::string_view path = req.path;
+  if (path.substr(0, kBase.size()) != kBase) return Answer(404);
+  path.remove_prefix(kBase.size());
+  const auto slash = path.find('/');
+  if (slash == std::string_view::npos) return Answer(404);
+  const std::string key(path.substr(0, slash));
+  const std::string_view rest = path.substr(slash + 1);
+  std::shared_ptr<const DeviceRoutes> routes;
+  {
+    std::shared_lock<std::shared_mutex> g(m_routesLock);
+    auto it = m_routes.find(key);
+    if (it != m_routes.end()) routes = it->second;
+  }
+  if (!routes) return Answer(404);
+  const bool get = req.method == "GET" || req.method == "HEAD";
+  if (rest == "description.xml") {
+    if (!get) return Answer(405, "GET, HEAD");
+    HttpRoute r = Answer(200);
+    r.answer.shared = routes->description;
+    r.answer.Add("Content-Type", "text/xml; charset=\"utf-8\"");
+    return r;
+  }
+  if (rest.substr(0, 4) == "res/") {
+    auto it = routes->documents.find(std::string(rest.substr(4)));
+    if (it == routes->documents.end()) return Answer(404);
+    if (!get) return Answer(405, "GET, HEAD");
+    HttpRoute r;
+    r.answer = OpenDocument(*routes, it->second);
+    return r;
+  }
+  const bool control = rest.substr(0, 8) == "control/";
+  const size_t n = control ? ServiceIndex(rest, "control/") : ServiceIndex(rest, "event/");
+  if (n >= routes->services.size()) return Answer(404);
+  if (control && req.method != "POST" && req.method != "M-POST") return Answer(405, "POST");
+  if (!control && req.method != "SUBSCRIBE" && req.method != "UNSUBSCRIBE") return Answer(405, "SUBSCRIBE, UNSUBSCRIBE");
+  HttpRoute r;
+  r.answerNow = false;
+  r.maxBody = control ? kMaxControlBody : kMaxEventBody;
+  r.work = [svc = routes->services[n], control](const HttpRequest& q, HttpResponse& out) {
+    auto s = svc.lock();
+    if (!s || !s->live) {
+      out.status = 404;
+      return;
+    }
+    if (control)
+      HandleControl(q, out, *s);
+    else
+      HandleEventSubscription(q, out, *s);
+  };
+  return r;
+}
+
+void Host::Publish(const Device& d) {
+  auto routes = std::make_shared<DeviceRoutes>();
+  routes->description = std::make_shared<const std::string>(d.doc.publishedXml);
+  routes->resourceDir = d.resourceDir;
+  for (const auto& file : d.doc.documents)
+    routes->documents.emplace(file, NamedDocument{file, ContentTypeFor(file)});
+  for (const auto& s : d.services) routes->services.push_back(s);
+  std::unique_lock<std::shared_mutex> g(m_routesLock);
+  m_routes[d.key] = std::move(routes);
+}
+
+void Host::Withdraw(const Device& d) {
+  std::shared_ptr<const DeviceRoutes> gone;
+  std::unique_lock<std::shared_mutex> g(m_routesLock);
+  auto it = m_routes.find(d.key);
+  if (it == m_routes.end()) return;
+  gone = std::move(it->second);
+  m_routes.erase(it);
 }
 
 void Host::AnswerSearch(GSSDPClient* client, const char* fromAddress, unsigned fromPort, const char* st) {
@@ -265,22 +313,16 @@ HRESULT Host::StartLocked(const Settings& settings) {
       GErrorPtr err;
       GUPnPContext* ctx = nullptr;
       if (GInetAddress* addr = g_inet_address_new_from_string(name.c_str())) {
-        ctx = gupnp_context_new_full(nullptr, addr, static_cast<guint16>(m_settings.httpPort),
-                                     GSSDP_UDA_VERSION_1_0, Out(err));
+        // The contexts carry SSDP only; their own HTTP server is never
+        // asked for and never listens.
+        ctx = gupnp_context_new_full(nullptr, addr, 0, GSSDP_UDA_VERSION_1_0, Out(err));
         g_object_unref(addr);
       } else {
-        ctx = gupnp_context_new_full(name.c_str(), nullptr, static_cast<guint16>(m_settings.httpPort),
-                                     GSSDP_UDA_VERSION_1_0, Out(err));
+        ctx = gupnp_context_new_full(name.c_str(), nullptr, 0, GSSDP_UDA_VERSION_1_0, Out(err));
       }
       if (!ctx) {
-        const char* why = err ? err->message : "unknown error";
-        if (m_settings.httpPort != 0 && PortInUse(m_settings.httpPort)) {
-          LogLine("the HTTP port %u (upnphost\\Parameters\\HttpPort) is in use: %s", m_settings.httpPort, why);
-          hr = kErrPortInUse;
-        } else {
-          LogLine("cannot serve on \"%s\": %s", name.c_str(), why);
-          hr = kErrNoSuchInterface;
-        }
+        LogLine("cannot serve on \"%s\": %s", name.c_str(), err ? err->message : "unknown error");
+        hr = kErrNoSuchInterface;
         break;
       }
       g_signal_connect(ctx, "message-received", G_CALLBACK(OnSsdpMessage), nullptr);
@@ -314,11 +356,26 @@ HRESULT Host::StartLocked(const Settings& settings) {
     m_mainContext = nullptr;
     return hr;
   }
+  int err = 0;
+  std::string why;
+  m_http = HttpServer::Start(
+      m_settings.httpPort, m_mainContext, [this](const HttpRequest& req) { return Route(req); }, m_serverId,
+      ServerLimits(), &err, &why);
+  if (!m_http) {
+    if (err == EADDRINUSE || (m_settings.httpPort != 0 && PortInUse(m_settings.httpPort))) {
+      LogLine("the HTTP port %u (upnphost\\Parameters\\HttpPort) is in use: %s", m_settings.httpPort, why.c_str());
+      StopLocked();
+      return kErrPortInUse;
+    }
+    LogLine("the HTTP server cannot start on port %u: %s", m_settings.httpPort, why.c_str());
+    StopLocked();
+    return E_FAIL;
+  }
   std::error_code ec;
   std::filesystem::create_directories(HostDir(), ec);
+  // Descriptions are served from memory now; folders earlier versions
+  // served them from are removed once their process has gone.
   RemoveStaleWwwDirs(HostDir());
-  m_wwwDir = HostDir() / ("www-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(m_wwwDir, ec);
   if (!m_hooksInstalled) {
     m_hooksInstalled = true;
     AddShutdownHook(&ShutdownHook);
@@ -330,6 +387,13 @@ HRESULT Host::StartLocked(const Settings& settings) {
 
 void Host::StopLocked() {
   if (!m_loop) return;
+  // The server goes first: requests waiting for the loop are answered
+  // before the loop ends.
+  m_http.reset();
+  {
+    std::unique_lock<std::shared_mutex> g(m_routesLock);
+    m_routes.clear();
+  }
   g_main_context_invoke(
       m_mainContext,
       [](gpointer p) -> gboolean {
@@ -342,42 +406,24 @@ void Host::StopLocked() {
   g_main_context_unref(m_mainContext);
   m_loop = nullptr;
   m_mainContext = nullptr;
-  std::error_code ec;
-  std::filesystem::remove_all(m_wwwDir, ec);
 }
 
 HRESULT Host::GoLive(Device& d) {
   d.cancel.reset(g_cancellable_new());
+  Publish(d);
   for (size_t i = 0; i < m_nets.size(); ++i) {
-    GUPnPContext* ctx = m_nets[i].context.get();
-    XmlDocPtr xml(xmlReadMemory(d.doc.publishedXml.data(), static_cast<int>(d.doc.publishedXml.size()),
-                                "description.xml", "UTF-8", XML_PARSE_NONET));
-    if (!xml) return UPNP_E_INVALID_DOCUMENT;
-    GObjectPtr<GUPnPXMLDoc> doc(gupnp_xml_doc_new(xml.release()));
-    GErrorPtr err;
-    GUPnPRootDevice* root =
-        gupnp_root_device_new_full(ctx, gupnp_resource_factory_get_default(), doc.get(),
-                                   d.descriptionFile.filename().c_str(), m_wwwDir.c_str(), Out(err));
-    if (!root) {
-      LogLine("cannot publish the device %s: %s", d.id.c_str(), err ? err->message : "unknown error");
+    GSSDPResourceGroup* group = gssdp_resource_group_new(GSSDP_CLIENT(m_nets[i].context.get()));
+    if (!group) {
+      LogLine("cannot publish the device %s on %s", d.id.c_str(), m_nets[i].hostAddress.c_str());
       return E_FAIL;
     }
-    d.roots.emplace_back(root);
-    d.locations.push_back(gupnp_device_info_get_location(GUPNP_DEVICE_INFO(root)));
-    gssdp_resource_group_set_max_age(gupnp_root_device_get_ssdp_resource_group(root), d.maxAge);
-    // Early handlers belong to the handler of the same path: each path gets one.
-    SoupServer* server = gupnp_context_get_server(ctx);
-    const std::string res = d.prefix + "/res";
-    gupnp_context_add_server_handler(ctx, FALSE, res.c_str(), OnResource, &d, nullptr);
-    soup_server_add_early_handler(server, res.c_str(), OnEarly, nullptr, nullptr);
-    for (auto& s : d.services) {
-      gupnp_context_add_server_handler(ctx, FALSE, s->entry->controlPath.c_str(), OnControl, s.get(), nullptr);
-      soup_server_add_early_handler(server, s->entry->controlPath.c_str(), OnEarly, nullptr, nullptr);
-      gupnp_context_add_server_handler(ctx, FALSE, s->entry->eventPath.c_str(), OnEvent, s.get(), nullptr);
-      soup_server_add_early_handler(server, s->entry->eventPath.c_str(), OnEarly, nullptr, nullptr);
-    }
+    d.roots.emplace_back(group);
+    d.locations.push_back(DescriptionUrl(m_nets[i].hostAddress, m_http->Port(), d.prefix));
+    gssdp_resource_group_set_max_age(group, d.maxAge);
+    for (const auto& t : d.record.targets)
+      gssdp_resource_group_add_resource_simple(group, t.nt.c_str(), t.usn.c_str(), d.locations.back().c_str());
   }
-  for (auto& r : d.roots) gupnp_root_device_set_available(r.get(), TRUE);
+  for (auto& r : d.roots) gssdp_resource_group_set_available(r.get(), TRUE);
   for (size_t i = 0; i < d.roots.size(); ++i)
     for (const auto& t : d.record.targets)
       if (NeedsOwnSearchAnswer(t.nt)) m_ownTargets.push_back({&d, i, t});
@@ -396,17 +442,11 @@ void Host::TakeDown(Device& d) {
   std::vector<std::string> byebye;
   for (const auto& t : d.record.targets) byebye.push_back(ByebyeDatagram(t));
   for (size_t i = 0; i < d.roots.size(); ++i) SendSsdpMulticast(m_nets[i].hostAddress, byebye);
-  for (size_t i = 0; i < d.roots.size(); ++i) {
-    GUPnPContext* ctx = m_nets[i].context.get();
-    gupnp_root_device_set_available(d.roots[i].get(), FALSE);
-    gupnp_context_remove_server_handler(ctx, (d.prefix + "/res").c_str());
-    for (auto& s : d.services) {
-      gupnp_context_remove_server_handler(ctx, s->entry->controlPath.c_str());
-      gupnp_context_remove_server_handler(ctx, s->entry->eventPath.c_str());
-    }
-  }
+  Withdraw(d);
+  for (auto& r : d.roots) gssdp_resource_group_set_available(r.get(), FALSE);
   d.roots.clear();
   for (auto& s : d.services) {
+    s->live = false;
     if (s->eventSource && s->sink) s->eventSource->Unadvise(s->sink.Get());
     s->subscriptions.clear();
   }
@@ -485,7 +525,7 @@ HRESULT Host::Register(std::string_view xmlUtf8, IUnknown* controlUnknown, const
       stopIfIdle();
       return FAILED(hr) ? hr : E_POINTER;
     }
-    for (const auto& var : entry.scpd.eventedVariables) {
+    for (const auto& var : entry.scpd->eventedVariables) {
       std::u16string name = FromUtf8(var);
       LPOLESTR names[1] = {name.data()};
       DISPID dispid = DISPID_UNKNOWN;
@@ -508,18 +548,6 @@ HRESULT Host::Register(std::string_view xmlUtf8, IUnknown* controlUnknown, const
     stopIfIdle();
     return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
   }
-  d->descriptionFile = m_wwwDir / (d->key + ".xml");
-  {
-    std::ofstream f(d->descriptionFile, std::ios::binary | std::ios::trunc);
-    f << d->doc.publishedXml;
-    if (!f.flush()) {
-      std::error_code ec;
-      std::filesystem::remove(RecordPath(d->recordDir, d->id), ec);
-      stopIfIdle();
-      return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
-    }
-  }
-
   for (auto& s : d->services) {
     if (SUCCEEDED(s->dispatch.As(&s->eventSource)) && s->eventSource) {
       s->sink = MakeEventSink(s, m_mainContext);
@@ -538,7 +566,6 @@ HRESULT Host::Register(std::string_view xmlUtf8, IUnknown* controlUnknown, const
   if (FAILED(live)) {
     std::error_code ec;
     std::filesystem::remove(RecordPath(d->recordDir, d->id), ec);
-    std::filesystem::remove(d->descriptionFile, ec);
     stopIfIdle();
     return live;
   }
@@ -559,7 +586,6 @@ HRESULT Host::Unregister(const std::string& id) {
       OnLoop([&] { TakeDown(*dead); });
       std::error_code ec;
       std::filesystem::remove(RecordPath(dead->recordDir, id), ec);
-      std::filesystem::remove(dead->descriptionFile, ec);
       if (m_devices.empty()) StopLocked();
     } else {
       const auto file = RecordPath(HostDir(), id);

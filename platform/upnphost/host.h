@@ -10,13 +10,16 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <unordered_map>
 #include <thread>
 #include <vector>
 
 #include "cominterfaces.h"
 #include "devicedoc.h"
 #include "glibptr.h"
+#include "httpserver.h"
 #include "internal.h"
 #include "records.h"
 
@@ -26,7 +29,8 @@ struct Device;
 
 struct Subscription {
   std::string sid;
-  std::vector<std::string> callbacks;
+  std::string peer;                    // the address that subscribed
+  std::vector<std::string> callbacks;  // tried in this order until one takes the event
   std::uint32_t seq = 0;
   gint64 expiresUs = 0;  // g_get_monotonic_time() deadline
 };
@@ -41,6 +45,22 @@ struct ServiceRuntime {
   ComPtr<IUPnPEventSink> sink;
   std::map<std::string, DISPID> variableIds;  // evented variables the object knows
   std::vector<Subscription> subscriptions;
+  bool live = true;  // false once the device is taken down (network thread)
+};
+
+// A document the description names, served from the resource directory.
+struct NamedDocument {
+  std::string file;  // path below the resource directory, '/'-separated
+  std::string contentType;
+};
+
+// What the HTTP server needs of a device to answer requests on its own
+// threads; immutable once published.
+struct DeviceRoutes {
+  std::shared_ptr<const std::string> description;
+  std::filesystem::path resourceDir;
+  std::unordered_map<std::string, NamedDocument> documents;  // by the path below "<prefix>/res/"
+  std::vector<std::weak_ptr<ServiceRuntime>> services;       // by the number in the control and event paths
 };
 
 struct NetContext {
@@ -54,13 +74,12 @@ struct Device {
   std::string prefix;  // "/upnphost/<key>"
   DeviceDoc doc;
   std::filesystem::path resourceDir;
-  std::filesystem::path descriptionFile;
   std::filesystem::path recordDir;
   unsigned maxAge = 1800;
   unsigned announceSeconds = 600;
   ComPtr<IUPnPDeviceControl> control;
   std::vector<std::shared_ptr<ServiceRuntime>> services;
-  std::vector<GObjectPtr<GUPnPRootDevice>> roots;  // one per network context
+  std::vector<GObjectPtr<GSSDPResourceGroup>> roots;  // one per network context
   std::vector<std::string> locations;
   Record record;
   GSourcePtr announceTimer;
@@ -91,7 +110,7 @@ class Host {
   GMainContext* LoopContext() const { return m_mainContext; }
   SoupSession* NotifySession() const { return m_session.get(); }
   const std::string& ServerId() const { return m_serverId; }
-  GUPnPContext* ContextForServer(SoupServer* server) const;
+  unsigned HttpPort() const { return m_http ? m_http->Port() : 0; }
   void AnswerSearch(GSSDPClient* client, const char* fromAddress, unsigned fromPort, const char* st);
 
  private:
@@ -103,6 +122,9 @@ class Host {
   void Announce(Device& d);           // network thread
   template <class F>
   void OnLoop(F&& f);
+  HttpRoute Route(const HttpRequest& req);  // the HTTP server's threads
+  void Publish(const Device& d);            // makes the device's paths answer
+  void Withdraw(const Device& d);
 
   std::mutex m_lock;  // API calls; the network thread never takes it
   std::map<std::string, std::unique_ptr<Device>> m_devices;
@@ -112,7 +134,9 @@ class Host {
   std::vector<NetContext> m_nets;
   std::vector<OwnSearchTarget> m_ownTargets;
   GObjectPtr<SoupSession> m_session;
-  std::filesystem::path m_wwwDir;
+  std::unique_ptr<HttpServer> m_http;
+  std::shared_mutex m_routesLock;  // the server's threads read m_routes
+  std::unordered_map<std::string, std::shared_ptr<const DeviceRoutes>> m_routes;  // by Device::key
   std::string m_serverId;
   Settings m_settings;
   bool m_hooksInstalled = false;
@@ -121,9 +145,17 @@ class Host {
 // The published XML's SSDP targets of a device.
 std::vector<SsdpTarget> TargetsOf(const DeviceDoc& doc);
 
-// Control and eventing handlers (control.cpp, eventing.cpp).
-void HandleControl(SoupServerMessage* msg, ServiceRuntime& svc);
-void HandleEventSubscription(SoupServerMessage* msg, ServiceRuntime& svc, GUPnPContext* context);
+// "http://<address>:<port><prefix>/description.xml", the address bracketed when IPv6.
+std::string DescriptionUrl(const std::string& hostAddress, unsigned port, const std::string& prefix);
+
+// Bodies of control and eventing requests are read up to this size; larger
+// ones are refused (413) before any of them is read.
+constexpr std::size_t kMaxControlBody = 256 * 1024;
+constexpr std::size_t kMaxEventBody = 4 * 1024;
+
+// Control and eventing handlers (control.cpp, eventing.cpp), on the network thread.
+void HandleControl(const HttpRequest& req, HttpResponse& resp, ServiceRuntime& svc);
+void HandleEventSubscription(const HttpRequest& req, HttpResponse& resp, ServiceRuntime& svc);
 void NotifyVariables(ServiceRuntime& svc, const std::vector<std::string>& names, const Subscription* only);
 void ExpireSubscriptions(ServiceRuntime& svc);
 ComPtr<IUPnPEventSink> MakeEventSink(std::weak_ptr<ServiceRuntime> svc, GMainContext* loop);
