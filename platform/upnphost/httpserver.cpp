@@ -5,11 +5,17 @@
 #include <glib.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <chrono>
+#include <map>
 #include <mutex>
+#include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace qel::upnphost {
@@ -275,7 +281,189 @@ void OnCompleted(void*, MHD_Connection*, void** slot, MHD_RequestTerminationCode
   *slot = nullptr;
 }
 
+std::string AddressKey(const sockaddr_storage& a) {
+  HttpRequest r;
+  r.peer = a;
+  return r.PeerAddress();
+}
+
 }  // namespace
+
+// Connections are accepted here and handed to the daemon once their first
+// byte is in. libmicrohttpd waits for a whole request line before it
+// answers anything, so a TLS hello (which has no line end) would hold a
+// connection until the idle timeout; here it is answered 400 at once. A
+// connection that sends nothing at all is closed after `firstByteSeconds`.
+class HttpServer::Acceptor {
+ public:
+  static std::unique_ptr<Acceptor> Listen(unsigned port, const HttpLimits& limits, bool* dualStack, int* error) {
+    std::unique_ptr<Acceptor> a(new Acceptor);
+    a->m_limits = limits;
+    for (const bool dual : {true, false}) {
+      const int fd = ::socket(dual ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd < 0) {
+        *error = errno;
+        continue;
+      }
+      const int one = 1, zero = 0;
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      sockaddr_storage ss{};
+      socklen_t len = 0;
+      if (dual) {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+        auto& a6 = reinterpret_cast<sockaddr_in6&>(ss);
+        a6.sin6_family = AF_INET6;
+        a6.sin6_addr = in6addr_any;
+        a6.sin6_port = htons(static_cast<uint16_t>(port));
+        len = sizeof a6;
+      } else {
+        auto& a4 = reinterpret_cast<sockaddr_in&>(ss);
+        a4.sin_family = AF_INET;
+        a4.sin_addr.s_addr = htonl(INADDR_ANY);
+        a4.sin_port = htons(static_cast<uint16_t>(port));
+        len = sizeof a4;
+      }
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 ||
+          ::listen(fd, static_cast<int>(limits.listenBacklog)) != 0) {
+        *error = errno;
+        ::close(fd);
+        if (*error == EADDRINUSE || *error == EACCES) return nullptr;
+        continue;
+      }
+      len = sizeof ss;
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+      a->m_port = ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(ss).sin6_port
+                                                 : reinterpret_cast<sockaddr_in&>(ss).sin_port);
+      a->m_listen = fd;
+      *dualStack = dual;
+      break;
+    }
+    if (a->m_listen < 0) return nullptr;
+    a->m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    a->m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (a->m_epoll < 0 || a->m_wake < 0) {
+      *error = errno;
+      return nullptr;
+    }
+    a->Watch(a->m_listen);
+    a->Watch(a->m_wake);
+    return a;
+  }
+
+  void Run(MHD_Daemon* daemon) {
+    m_daemon = daemon;
+    m_thread = std::thread([this] { Loop(); });
+  }
+  unsigned Port() const { return m_port; }
+
+  ~Acceptor() {
+    if (m_thread.joinable()) {
+      const uint64_t one = 1;
+      [[maybe_unused]] const ssize_t n = ::write(m_wake, &one, sizeof one);
+      m_thread.join();
+    }
+    for (const auto& [fd, w] : m_waiting) ::close(fd);
+    for (int fd : {m_listen, m_epoll, m_wake})
+      if (fd >= 0) ::close(fd);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Waiting {
+    sockaddr_storage addr;
+    socklen_t len;
+    Clock::time_point deadline;
+    std::string key;
+  };
+
+  void Watch(int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev);
+  }
+
+  void Drop(int fd, const char* answer) {
+    auto it = m_waiting.find(fd);
+    if (it == m_waiting.end()) return;
+    if (--m_perAddress[it->second.key] == 0) m_perAddress.erase(it->second.key);
+    m_waiting.erase(it);
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    if (answer) {
+      [[maybe_unused]] const ssize_t n = ::send(fd, answer, std::strlen(answer), MSG_DONTWAIT | MSG_NOSIGNAL);
+      ::shutdown(fd, SHUT_WR);
+    }
+    ::close(fd);
+  }
+
+  void AcceptAll() {
+    for (;;) {
+      Waiting w{};
+      w.len = sizeof w.addr;
+      const int fd = ::accept4(m_listen, reinterpret_cast<sockaddr*>(&w.addr), &w.len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) return;  // EAGAIN, or a connection that went away meanwhile
+      w.key = AddressKey(w.addr);
+      // Connections that have not spoken yet count against the same limits
+      // as the daemon's.
+      if (m_waiting.size() >= m_limits.totalConnections || m_perAddress[w.key] >= m_limits.perAddressConnections) {
+        if (m_perAddress[w.key] == 0) m_perAddress.erase(w.key);
+        ::close(fd);
+        continue;
+      }
+      ++m_perAddress[w.key];
+      w.deadline = Clock::now() + std::chrono::seconds(m_limits.firstByteSeconds);
+      m_waiting.emplace(fd, std::move(w));
+      Watch(fd);
+    }
+  }
+
+  void FirstByte(int fd) {
+    unsigned char b = 0;
+    const ssize_t n = ::recv(fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) return Drop(fd, nullptr);
+    // Every request line starts with a method in capitals (an empty line
+    // before it is tolerated); a TLS record, an SSLv2 hello or binary
+    // garbage cannot be HTTP.
+    if (!((b >= 'A' && b <= 'Z') || b == '\r' || b == '\n'))
+      return Drop(fd, "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    Waiting w = m_waiting.at(fd);
+    if (--m_perAddress[w.key] == 0) m_perAddress.erase(w.key);
+    m_waiting.erase(fd);
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    // The daemon owns (and closes) the socket from here, refused or not.
+    (void)MHD_add_connection(m_daemon, fd, reinterpret_cast<sockaddr*>(&w.addr), w.len);
+  }
+
+  void Loop() {
+    epoll_event events[64];
+    for (;;) {
+      const int n = ::epoll_wait(m_epoll, events, 64, 250);
+      for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == m_wake) return;
+        if (fd == m_listen)
+          AcceptAll();
+        else
+          FirstByte(fd);
+      }
+      const auto now = Clock::now();
+      std::vector<int> late;
+      for (const auto& [fd, w] : m_waiting)
+        if (w.deadline <= now) late.push_back(fd);
+      for (int fd : late)
+        Drop(fd, "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    }
+  }
+
+  HttpLimits m_limits;
+  int m_listen = -1, m_epoll = -1, m_wake = -1;
+  unsigned m_port = 0;
+  MHD_Daemon* m_daemon = nullptr;
+  std::thread m_thread;
+  std::unordered_map<int, Waiting> m_waiting;
+  std::map<std::string, unsigned> m_perAddress;
+};
 
 void HttpServer::DaemonStop::operator()(MHD_Daemon* d) const {
   if (d) MHD_stop_daemon(d);
@@ -289,37 +477,34 @@ std::unique_ptr<HttpServer> HttpServer::Start(unsigned port, GMainContext* loop,
   st->router = std::move(router);
   st->serverId = std::move(serverId);
   st->headerBytes = limits.headerBytes;
-  // One thread per core polls with epoll; the client closing a connection
-  // closes and frees it at once. Dual-stack first; an IPv4-only kernel
-  // gets an IPv4 socket.
-  const unsigned base = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
-  for (const bool dual : {true, false}) {
-    errno = 0;
-    MHD_Daemon* d = MHD_start_daemon(
-        base | (dual ? MHD_USE_DUAL_STACK : 0), static_cast<uint16_t>(port), nullptr, nullptr, &OnRequest, st.get(),
-        MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, nullptr,
-        MHD_OPTION_THREAD_POOL_SIZE, limits.threads,
-        MHD_OPTION_CONNECTION_LIMIT, limits.totalConnections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.perAddressConnections,
-        MHD_OPTION_CONNECTION_TIMEOUT, limits.idleTimeoutSeconds,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.headerBytes,
-        MHD_OPTION_LISTEN_BACKLOG_SIZE, limits.listenBacklog,
-        MHD_OPTION_STRICT_FOR_CLIENT, 1,
-        MHD_OPTION_END);
-    const int err = errno;
-    if (d) {
-      server->m_daemon.reset(d);
-      server->m_dualStack = dual;
-      break;
-    }
-    if (err == EADDRINUSE || err == EACCES || !dual) {
-      if (error) *error = err ? err : EIO;
-      if (why) *why = err ? std::strerror(err) : "the HTTP server cannot start";
-      return nullptr;
-    }
+  int err = 0;
+  server->m_acceptor = Acceptor::Listen(port, limits, &server->m_dualStack, &err);
+  if (!server->m_acceptor) {
+    if (error) *error = err ? err : EIO;
+    if (why) *why = err ? std::strerror(err) : "the HTTP server cannot listen";
+    return nullptr;
   }
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(server->m_daemon.get(), MHD_DAEMON_INFO_BIND_PORT);
-  server->m_port = info ? info->port : port;
+  // One polling thread per core, with epoll; the client closing a
+  // connection closes and frees it at once.
+  MHD_Daemon* d = MHD_start_daemon(
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET, 0,
+      nullptr, nullptr, &OnRequest, st.get(),
+      MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, nullptr,
+      MHD_OPTION_THREAD_POOL_SIZE, limits.threads,
+      MHD_OPTION_CONNECTION_LIMIT, limits.totalConnections,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.perAddressConnections,
+      MHD_OPTION_CONNECTION_TIMEOUT, limits.idleTimeoutSeconds,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.headerBytes,
+      MHD_OPTION_STRICT_FOR_CLIENT, 1,
+      MHD_OPTION_END);
+  if (!d) {
+    if (error) *error = errno ? errno : EIO;
+    if (why) *why = "the HTTP server cannot start";
+    return nullptr;
+  }
+  server->m_daemon.reset(d);
+  server->m_port = server->m_acceptor->Port();
+  server->m_acceptor->Run(d);
   server->m_state = std::move(st);
   return server;
 }
@@ -327,6 +512,7 @@ std::unique_ptr<HttpServer> HttpServer::Start(unsigned port, GMainContext* loop,
 HttpServer::~HttpServer() {
   // The daemon refuses to stop while a connection is suspended: those
   // waiting for the loop are answered 503 first.
+  m_acceptor.reset();
   if (m_state) m_state->ResumeAll();
   m_daemon.reset();
 }

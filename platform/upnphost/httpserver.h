@@ -79,6 +79,7 @@ struct HttpLimits {
   unsigned listenBacklog = 1024;
   unsigned threads = 2;
   std::size_t headerBytes = 16 * 1024;  // request line and headers of one request
+  unsigned firstByteSeconds = 10;       // a new connection that sends nothing for this long: closed
 };
 
 class HttpServer {
@@ -98,6 +99,7 @@ class HttpServer {
   bool DualStack() const { return m_dualStack; }
 
   struct State;  // shared with requests whose work is on the loop
+  class Acceptor;
 
  private:
   HttpServer() = default;
@@ -106,6 +108,7 @@ class HttpServer {
   };
   std::shared_ptr<State> m_state;
   std::unique_ptr<MHD_Daemon, DaemonStop> m_daemon;
+  std::unique_ptr<Acceptor> m_acceptor;  // stops before the daemon
   unsigned m_port = 0;
   bool m_dualStack = false;
 };
