@@ -221,8 +221,16 @@ MHD_Result OnRequest(void* cls, MHD_Connection* c, const char* url, const char* 
     }
     ex->route = st.router(req);
     if (ex->route.answerNow) {
-      ex->answered = true;
-      return Queue(c, st, std::move(ex->route.answer));
+      // An answer queued before the daemon has seen the end of the request
+      // closes the connection without reading on: right for a request
+      // with a body nobody wants, wasteful for a plain GET, which is
+      // answered on the next call and keeps its connection.
+      const char* len = req.Header("Content-Length");
+      if ((len && std::strcmp(len, "0") != 0) || req.Header("Transfer-Encoding")) {
+        ex->answered = true;
+        return Queue(c, st, std::move(ex->route.answer));
+      }
+      return MHD_YES;
     }
     if (const char* len = req.Header("Content-Length")) {
       if (std::strtoull(len, nullptr, 10) > ex->route.maxBody) {
@@ -251,6 +259,10 @@ MHD_Result OnRequest(void* cls, MHD_Connection* c, const char* url, const char* 
     ex->request.body.append(upload, *uploadSize);
     *uploadSize = 0;
     return MHD_YES;
+  }
+  if (ex->route.answerNow) {
+    ex->answered = true;
+    return Queue(c, st, std::move(ex->route.answer));
   }
   if (ex->pending) {
     if (!ex->pending->ready) return MHD_YES;

@@ -244,3 +244,30 @@ TEST_F(HostileClientTest, EventsTryTheCallbackUrlsInOrder) {
 
 }  // namespace
 }  // namespace qel::test
+
+namespace qel::test {
+namespace {
+
+class LargeDescriptionTest : public HostTest {};
+
+TEST_F(LargeDescriptionTest, ADescriptionOverFourMebibytesIsPublishedAndServedWhole) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 15000; ++i) names.push_back("Controller_" + std::string(48, 'x') + std::to_string(i));
+  const std::string xml = Description(names);
+  ASSERT_GT(xml.size(), 4u << 20);
+  BstrHolder id;
+  ASSERT_EQ(Register(xml, &id), S_OK);
+  int port = 0;
+  std::string path;
+  const std::string location = Location();
+  ASSERT_TRUE(SplitUrl(location, &port, &path)) << location;
+  HttpReply r = HttpRaw(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 10000ms);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_GT(r.body.size(), xml.size());
+  EXPECT_NE(r.body.find("Controller_" + std::string(48, 'x') + "14999"), std::string::npos);
+  // Every service names the same service description: read and parsed once, served once.
+  EXPECT_EQ(r.body.rfind("</root>"), r.body.size() - 8);
+}
+
+}  // namespace
+}  // namespace qel::test
