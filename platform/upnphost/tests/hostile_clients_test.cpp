@@ -3,6 +3,7 @@
 // SOAP, subscription hoarding, and CALLBACK lists with dead URLs. All on
 // the test's private loopback.
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -32,6 +33,22 @@ int Connect(int port, const char* from = "127.0.0.1") {
   ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   a.sin_port = htons(static_cast<uint16_t>(port));
   ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A TCP connection to [`address`]:`port`, an IPv6 address with an optional "%interface".
+int Connect6(int port, const std::string& address) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_port = htons(static_cast<uint16_t>(port));
+  const auto pct = address.find('%');
+  ::inet_pton(AF_INET6, address.substr(0, pct).c_str(), &a.sin6_addr);
+  if (pct != std::string::npos) a.sin6_scope_id = if_nametoindex(address.c_str() + pct + 1);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     ::close(fd);
     return -1;
@@ -242,6 +259,40 @@ TEST_F(HostileClientTest, EventsTryTheCallbackUrlsInOrder) {
   EXPECT_TRUE(third.Requests().empty());
 }
 
+TEST_F(HostileClientTest, EventsReachIpv6SubscribersOnTheirLink) {
+  // Loopback with a link-local address as well: the callback check must
+  // take the scope into account, and the events leave through it.
+  ASSERT_EQ(std::system("ip -6 addr add fe80::1/64 dev lo nodad 2>/dev/null"), 0) << "no IPv6 in this namespace";
+  struct Cleanup {
+    ~Cleanup() { (void)!std::system("ip -6 addr del fe80::1/64 dev lo 2>/dev/null"); }
+  } cleanup;
+  CallbackServer global("::1"), linkLocal("fe80::1%lo");
+  const std::string get = "GET " + m_descPath + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  auto subscribe = [&](const std::string& over, const std::string& callback) {
+    const int fd = Connect6(m_port, over);
+    if (fd < 0) return 0;
+    const Exchange ex = Send(fd, "SUBSCRIBE " + m_eventPath + " HTTP/1.1\r\nHost: x\r\nCALLBACK: <" + callback +
+                                     ">\r\nNT: upnp:event\r\nContent-Length: 0\r\n\r\n");
+    ::close(fd);
+    return ex.status;
+  };
+  int fd = Connect6(m_port, "::1");
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(Send(fd, get).status, 200);
+  ::close(fd);
+
+  EXPECT_EQ(subscribe("::1", "http://[::1]:" + std::to_string(global.port()) + "/v6"), 200);
+  ASSERT_TRUE(global.WaitForRequests(1));
+  EXPECT_EQ(global.Requests()[0].rfind("NOTIFY /v6 ", 0), 0u);
+  // A link-local callback without a zone is reached on the link the
+  // SUBSCRIBE came from; one that names another link is refused.
+  EXPECT_EQ(subscribe("fe80::1%lo", "http://[fe80::1]:" + std::to_string(linkLocal.port()) + "/ll"), 200);
+  ASSERT_TRUE(linkLocal.WaitForRequests(1));
+  EXPECT_EQ(linkLocal.Requests()[0].rfind("NOTIFY /ll ", 0), 0u);
+  EXPECT_EQ(subscribe("fe80::1%lo", "http://[fe80::1%25nosuch0]:" + std::to_string(linkLocal.port()) + "/x"), 412);
+  EXPECT_EQ(subscribe("::1", "http://[2001:db8::1]:" + std::to_string(global.port()) + "/x"), 412);
+}
+
 }  // namespace
 }  // namespace qel::test
 
@@ -265,7 +316,6 @@ TEST_F(LargeDescriptionTest, ADescriptionOverFourMebibytesIsPublishedAndServedWh
   EXPECT_EQ(r.status, 200);
   EXPECT_GT(r.body.size(), xml.size());
   EXPECT_NE(r.body.find("Controller_" + std::string(48, 'x') + "14999"), std::string::npos);
-  // Every service names the same service description: read and parsed once, served once.
   EXPECT_EQ(r.body.rfind("</root>"), r.body.size() - 8);
 }
 
