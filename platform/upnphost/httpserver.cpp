@@ -404,6 +404,11 @@ class HttpServer::Acceptor {
     if (answer) {
       [[maybe_unused]] const ssize_t n = ::send(fd, answer, std::strlen(answer), MSG_DONTWAIT | MSG_NOSIGNAL);
       ::shutdown(fd, SHUT_WR);
+      // Closing with unread bytes would reset the connection and could
+      // destroy the answer on its way: what has arrived is read first.
+      char sink[4096];
+      for (int i = 0; i < 16 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+      }
     }
     ::close(fd);
   }

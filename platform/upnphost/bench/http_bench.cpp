@@ -84,9 +84,26 @@ std::string ReadAll(const std::string& p) {
   return s.str();
 }
 
-// The device host: registers the fixture device with HttpPort set, prints
-// its description URL.
-int HostChild() {
+// The fixture's description with `services` services ("Controller<n>"),
+// all naming the fixture's service description; 0: the fixture as it is.
+std::string DescriptionWith(long services) {
+  std::string xml = ReadAll(g_fixture + "/device.xml");
+  if (services <= 0) return xml;
+  const auto from = xml.find("<serviceList>") + 13, to = xml.find("</serviceList>");
+  std::string list;
+  list.reserve(static_cast<size_t>(services) * 200);
+  for (long i = 0; i < services; ++i) {
+    const std::string n = "Controller" + std::to_string(i);
+    list += "<service><serviceType>urn:schemas-upnp-org:service:" + n + ":1</serviceType><serviceId>urn:upnp-org:serviceId:" +
+            n + "</serviceId><SCPDURL>QelUPnPService.xml</SCPDURL><controlURL/><eventSubURL/></service>";
+  }
+  return xml.substr(0, from) + list + xml.substr(to);
+}
+
+// The device host: registers the fixture device (or one with `services`
+// services) with HttpPort set, prints its description URL and the time the
+// registration took.
+int HostChild(long services) {
   HKEY key = nullptr;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("SYSTEM\\CurrentControlSet\\Services\\upnphost\\Parameters"), 0,
                       nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS) {
@@ -100,7 +117,8 @@ int HostChild() {
       FAILED(f->CreateInstance(nullptr, IID_IUPnPRegistrar, reg.PutVoid())))
     return 1;
   auto control = qel::MakeComObject<Control>();
-  BSTR desc = SysAllocString(qel::FromUtf8(ReadAll(g_fixture + "/device.xml")).c_str());
+  const auto t0 = Clock::now();
+  BSTR desc = SysAllocString(qel::FromUtf8(DescriptionWith(services)).c_str());
   BSTR dir = SysAllocString(qel::FromUtf8(g_fixture + "/").c_str());
   BSTR id = nullptr;
   const HRESULT hr = reg->RegisterRunningDevice(desc, control->GetUnknown(), nullptr, dir, 1800, &id);
@@ -111,6 +129,8 @@ int HostChild() {
   SysFreeString(id);
   for (char& c : key16) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   std::printf("location=http://%s:%u/upnphost/%s/description.xml\n", kServerAddress, kHostPort, key16.c_str());
+  std::fprintf(stderr, "host: registration of the device took %.0f ms\n",
+               std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
   std::fflush(stdout);
   char ch;
   while (read(0, &ch, 1) > 0) {
@@ -354,14 +374,16 @@ bool Sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
 int main(int argc, char** argv) {
   const std::filesystem::path self = std::filesystem::canonical("/proc/self/exe");
   g_fixture = (self.parent_path().parent_path() / "bench-fixtures" / "upnphost").string();
-  if (argc > 1 && std::string(argv[1]) == "child-host") return HostChild();
+  if (argc > 1 && std::string(argv[1]) == "child-host") return HostChild(argc > 2 ? std::atol(argv[2]) : 0);
   if (argc > 1 && std::string(argv[1]) == "child-gupnp") return GupnpChild();
-  long fetches = 100000;
+  long fetches = 100000, services = 100000;
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--fetches" && i + 1 < argc) {
       fetches = std::max(1000L, std::atol(argv[++i]));
+    } else if (std::string(argv[i]) == "--services" && i + 1 < argc) {
+      services = std::atol(argv[++i]);
     } else {
-      std::printf("usage: %s [--fetches N]\n", argv[0]);
+      std::printf("usage: %s [--fetches N] [--services N]\n", argv[0]);
       return std::string(argv[i]) == "--help" ? 0 : 2;
     }
   }
@@ -442,6 +464,22 @@ int main(int argc, char** argv) {
                 rows[0].fresh.Rate() / rows[i].fresh.Rate(), rows[0].keep.Rate() / rows[i].keep.Rate(),
                 rows[0].c256.Percentile(0.99) / rows[i].c256.Percentile(0.99));
   std::printf("host p99 at 256 connections: %.2f ms   goal: <= 20 ms\n", rows[0].c256.Percentile(0.99));
+
+  if (services > 0) {
+    // A workspace of that many controllers: process start to the whole
+    // description served.
+    const auto t0 = Clock::now();
+    Server big = Spawn("host", {self.string(), "child-host", std::to_string(services)});
+    if (big.pid <= 0) {
+      std::printf("%ld services: the host did not publish the device   goal: served within 60 s\n", services);
+    } else {
+      Result r = Load(big, 1, 1, 1);
+      const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+      std::printf("%ld services: start -> description served (%s) %.1f s, resident %ld KiB   goal: within 60 s\n",
+                  services, r.done == 1 ? "200" : "failed", s, RssKb(big.pid));
+      Stop(big);
+    }
+  }
   Sh("ip link del qhb0 2>/dev/null");
   return 0;
 }
