@@ -7,8 +7,10 @@
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <chrono>
@@ -494,6 +496,16 @@ std::unique_ptr<HttpServer> HttpServer::Start(unsigned port, GMainContext* loop,
   st->router = std::move(router);
   st->serverId = std::move(serverId);
   st->headerBytes = limits.headerBytes;
+  // Every connection is a descriptor: the process may need more than the
+  // usual soft limit of 1024, and the hard limit allows it.
+  rlimit nofile{};
+  if (::getrlimit(RLIMIT_NOFILE, &nofile) == 0) {
+    const rlim_t want = std::min<rlim_t>(nofile.rlim_max, 2 * static_cast<rlim_t>(limits.totalConnections) + 256);
+    if (nofile.rlim_cur < want) {
+      nofile.rlim_cur = want;
+      ::setrlimit(RLIMIT_NOFILE, &nofile);
+    }
+  }
   int err = 0;
   server->m_acceptor = Acceptor::Listen(port, limits, &server->m_dualStack, &err);
   if (!server->m_acceptor) {

@@ -74,7 +74,7 @@ struct HttpRoute {
 
 struct HttpLimits {
   unsigned perAddressConnections = 64;  // open connections from one client address
-  unsigned totalConnections = 512;      // open connections altogether
+  unsigned totalConnections = 1024;     // open connections altogether
   unsigned idleTimeoutSeconds = 20;     // no byte from the client for this long: closed
   unsigned listenBacklog = 1024;
   unsigned threads = 2;
