@@ -4,6 +4,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/utsname.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -107,18 +108,8 @@ void OnEarly(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpoi
 }
 
 gboolean OnAnnounceTimer(gpointer user) {
-  auto* d = static_cast<Device*>(user);
-  for (size_t i = 0; i < d->roots.size(); ++i) {
-    // Re-announcing: the same ssdp:alive set, well before max-age runs out.
-    std::vector<std::string> datagrams;
-    for (const auto& t : d->record.targets) {
-      datagrams.push_back("NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nCACHE-CONTROL: max-age=" +
-                          std::to_string(d->maxAge) + "\r\nLOCATION: " + d->locations[i] + "\r\nNT: " + t.nt +
-                          "\r\nNTS: ssdp:alive\r\nSERVER: " + Host::Get().ServerId() + "\r\nUSN: " + t.usn +
-                          "\r\n\r\n");
-    }
-    SendSsdpMulticast(d->record.hostAddresses[i], datagrams);
-  }
+  // Re-announcing: the same ssdp:alive set, well before max-age runs out.
+  Host::Get().Reannounce(*static_cast<Device*>(user));
   return G_SOURCE_CONTINUE;
 }
 
@@ -159,17 +150,11 @@ void RemoveStaleWwwDirs(const std::filesystem::path& hostDir) {
   }
 }
 
-// Characters that make a search target a pattern to the SSDP library.
-bool NeedsOwnSearchAnswer(const std::string& nt) { return nt.find_first_of("()[]{}*+?|^$\\") != std::string::npos; }
-
-// M-SEARCH requests as the SSDP library sees them (type 0: discovery request).
-void OnSsdpMessage(GSSDPClient* client, const char* from, guint port, gint type, SoupMessageHeaders* headers,
-                   gpointer) {
-  if (type != 0 || !headers) return;
-  const char* st = soup_message_headers_get_one(headers, "ST");
-  const char* man = soup_message_headers_get_one(headers, "MAN");
-  if (!st || !man || g_strcmp0(man, "\"ssdp:discover\"") != 0) return;
-  Host::Get().AnswerSearch(client, from, port, st);
+// The SERVER header: "OS/version UPnP/1.0 product/version".
+std::string ServerIdentity() {
+  utsname u{};
+  if (::uname(&u) != 0) return "Linux UPnP/1.0 QelUPnP/1.0";
+  return std::string(u.sysname) + "/" + u.release + " UPnP/1.0 QelUPnP/1.0";
 }
 
 void ShutdownHook() { Host::Get().WithdrawAll(); }
@@ -224,32 +209,18 @@ void Host::OnLoop(F&& f) {
 }
 
 GUPnPContext* Host::ContextForServer(SoupServer* server) const {
-  for (const auto& n : m_nets)
-    if (gupnp_context_get_server(n.context.get()) == server) return n.context.get();
-  return m_nets.empty() ? nullptr : m_nets.front().context.get();
-}
-
-void Host::AnswerSearch(GSSDPClient* client, const char* fromAddress, unsigned fromPort, const char* st) {
-  for (const auto& t : m_ownTargets) {
-    if (t.target.nt != st || GSSDP_CLIENT(m_nets[t.net].context.get()) != client) continue;
-    const std::string reply = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=" + std::to_string(t.device->maxAge) +
-                              "\r\nEXT: \r\nLOCATION: " + t.device->locations[t.net] + "\r\nSERVER: " + m_serverId +
-                              "\r\nST: " + t.target.nt + "\r\nUSN: " + t.target.usn + "\r\n\r\n";
-    SendSsdpUnicast(m_nets[t.net].hostAddress, fromAddress, fromPort, reply);
-  }
+  NetContext* n = m_net ? m_net->ByServer(server) : nullptr;
+  return n ? n->context.get() : nullptr;
 }
 
 HRESULT Host::StartLocked(const Settings& settings) {
   if (m_loop) return S_OK;
   m_settings = settings;
-  for (const auto& name : settings.interfaces) {
-    GInetAddress* probe = g_inet_address_new_from_string(name.c_str());
-    const bool isAddress = probe != nullptr;
-    if (probe) g_object_unref(probe);
-    if (!isAddress && ::if_nametoindex(name.c_str()) == 0) {
-      LogLine("the interface \"%s\" (upnphost\\Parameters\\Interfaces) does not exist", name.c_str());
-      return kErrNoSuchInterface;
-    }
+  // A configured port that another program holds fails the registration at
+  // once; the contexts would otherwise fail one by one, quietly.
+  if (settings.httpPort != 0 && PortInUse(settings.httpPort)) {
+    LogLine("the HTTP port %u (upnphost\\Parameters\\HttpPort) is in use", settings.httpPort);
+    return kErrPortInUse;
   }
 
   m_mainContext = g_main_context_new();
@@ -261,44 +232,19 @@ HRESULT Host::StartLocked(const Settings& settings) {
     // Service objects are called on this thread; it joins the free-threaded apartment.
     const HRESULT coHr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     HRESULT hr = S_OK;
-    for (const auto& name : m_settings.interfaces) {
-      GErrorPtr err;
-      GUPnPContext* ctx = nullptr;
-      if (GInetAddress* addr = g_inet_address_new_from_string(name.c_str())) {
-        ctx = gupnp_context_new_full(nullptr, addr, static_cast<guint16>(m_settings.httpPort),
-                                     GSSDP_UDA_VERSION_1_0, Out(err));
-        g_object_unref(addr);
-      } else {
-        ctx = gupnp_context_new_full(name.c_str(), nullptr, static_cast<guint16>(m_settings.httpPort),
-                                     GSSDP_UDA_VERSION_1_0, Out(err));
-      }
-      if (!ctx) {
-        const char* why = err ? err->message : "unknown error";
-        if (m_settings.httpPort != 0 && PortInUse(m_settings.httpPort)) {
-          LogLine("the HTTP port %u (upnphost\\Parameters\\HttpPort) is in use: %s", m_settings.httpPort, why);
-          hr = kErrPortInUse;
-        } else {
-          LogLine("cannot serve on \"%s\": %s", name.c_str(), why);
-          hr = kErrNoSuchInterface;
-        }
-        break;
-      }
-      g_signal_connect(ctx, "message-received", G_CALLBACK(OnSsdpMessage), nullptr);
-      m_nets.push_back({GObjectPtr<GUPnPContext>(ctx), gssdp_client_get_host_ip(GSSDP_CLIENT(ctx))});
-    }
-    if (SUCCEEDED(hr)) {
-      m_serverId = m_nets.empty() ? "Linux UPnP/1.0 QelUPnP/1.0"
-                                  : gssdp_client_get_server_id(GSSDP_CLIENT(m_nets.front().context.get()));
-      m_session.reset(soup_session_new_with_options("proxy-resolver", nullptr, "timeout", 10u, "idle-timeout", 30u,
-                                                    "max-conns-per-host", 4, nullptr));
-    } else {
-      m_nets.clear();
-    }
+    m_serverId = ServerIdentity();
+    m_session.reset(soup_session_new_with_options("proxy-resolver", nullptr, "timeout", 10u, "idle-timeout", 30u,
+                                                  "max-conns-per-host", 4, nullptr));
+    m_net = std::make_unique<NetWatch>(
+        m_settings, [this](NetContext& n) { OnNetAdded(n); }, [this](NetContext& n) { OnNetRemoved(n); },
+        [this](NetContext& n, const char* from, unsigned port, SoupMessageHeaders* h) { OnSearch(n, from, port, h); });
     started.set_value(hr);
     if (SUCCEEDED(hr)) g_main_loop_run(m_loop);
+    m_answers.clear();
+    m_net.reset();  // says byebye where a device is still attached, and may schedule a note
+    m_whereTimer.reset();
     m_session.reset();
-    m_ownTargets.clear();
-    m_nets.clear();
+    m_servedState = -1;
     // Let the libraries finish what their disposal queued.
     while (g_main_context_iteration(m_mainContext, FALSE)) {
     }
@@ -348,64 +294,53 @@ void Host::StopLocked() {
 
 HRESULT Host::GoLive(Device& d) {
   d.cancel.reset(g_cancellable_new());
-  for (size_t i = 0; i < m_nets.size(); ++i) {
-    GUPnPContext* ctx = m_nets[i].context.get();
-    XmlDocPtr xml(xmlReadMemory(d.doc.publishedXml.data(), static_cast<int>(d.doc.publishedXml.size()),
-                                "description.xml", "UTF-8", XML_PARSE_NONET));
-    if (!xml) return UPNP_E_INVALID_DOCUMENT;
-    GObjectPtr<GUPnPXMLDoc> doc(gupnp_xml_doc_new(xml.release()));
-    GErrorPtr err;
-    GUPnPRootDevice* root =
-        gupnp_root_device_new_full(ctx, gupnp_resource_factory_get_default(), doc.get(),
-                                   d.descriptionFile.filename().c_str(), m_wwwDir.c_str(), Out(err));
-    if (!root) {
-      LogLine("cannot publish the device %s: %s", d.id.c_str(), err ? err->message : "unknown error");
-      return E_FAIL;
-    }
-    d.roots.emplace_back(root);
-    d.locations.push_back(gupnp_device_info_get_location(GUPNP_DEVICE_INFO(root)));
-    gssdp_resource_group_set_max_age(gupnp_root_device_get_ssdp_resource_group(root), d.maxAge);
-    // Early handlers belong to the handler of the same path: each path gets one.
-    SoupServer* server = gupnp_context_get_server(ctx);
-    const std::string res = d.prefix + "/res";
-    gupnp_context_add_server_handler(ctx, FALSE, res.c_str(), OnResource, &d, nullptr);
-    soup_server_add_early_handler(server, res.c_str(), OnEarly, nullptr, nullptr);
-    for (auto& s : d.services) {
-      gupnp_context_add_server_handler(ctx, FALSE, s->entry->controlPath.c_str(), OnControl, s.get(), nullptr);
-      soup_server_add_early_handler(server, s->entry->controlPath.c_str(), OnEarly, nullptr, nullptr);
-      gupnp_context_add_server_handler(ctx, FALSE, s->entry->eventPath.c_str(), OnEvent, s.get(), nullptr);
-      soup_server_add_early_handler(server, s->entry->eventPath.c_str(), OnEarly, nullptr, nullptr);
-    }
-  }
-  for (auto& r : d.roots) gupnp_root_device_set_available(r.get(), TRUE);
-  for (size_t i = 0; i < d.roots.size(); ++i)
-    for (const auto& t : d.record.targets)
-      if (NeedsOwnSearchAnswer(t.nt)) m_ownTargets.push_back({&d, i, t});
+  m_live.push_back(&d);
+  // Contexts that arrive later get the device from OnNetAdded; one that is
+  // here now and cannot take it is said in the log and tried again when it
+  // comes back.
+  for (const auto& n : m_net->Contexts()) Attach(d, *n);
+  RecordAddresses(d);
+  for (const auto& n : m_net->Contexts())
+    if (d.nets.count(n->serial)) StartAliveBurst(d, *n);
   d.announceTimer = AddTimer(m_mainContext, d.announceSeconds, OnAnnounceTimer, &d);
   d.expiryTimer = AddTimer(m_mainContext, 30, OnExpiryTimer, &d);
+  ScheduleWhereServed();
   return S_OK;
 }
 
+void Host::AddHandlers(Device& d, NetContext& n) {
+  GUPnPContext* ctx = n.context.get();
+  // Early handlers belong to the handler of the same path: each path gets one.
+  SoupServer* server = gupnp_context_get_server(ctx);
+  const std::string res = d.prefix + "/res";
+  gupnp_context_add_server_handler(ctx, FALSE, res.c_str(), OnResource, &d, nullptr);
+  soup_server_add_early_handler(server, res.c_str(), OnEarly, nullptr, nullptr);
+  for (auto& s : d.services) {
+    gupnp_context_add_server_handler(ctx, FALSE, s->entry->controlPath.c_str(), OnControl, s.get(), nullptr);
+    soup_server_add_early_handler(server, s->entry->controlPath.c_str(), OnEarly, nullptr, nullptr);
+    gupnp_context_add_server_handler(ctx, FALSE, s->entry->eventPath.c_str(), OnEvent, s.get(), nullptr);
+    soup_server_add_early_handler(server, s->entry->eventPath.c_str(), OnEarly, nullptr, nullptr);
+  }
+}
+
+void Host::RemoveHandlers(Device& d, NetContext& n) {
+  GUPnPContext* ctx = n.context.get();
+  gupnp_context_remove_server_handler(ctx, (d.prefix + "/res").c_str());
+  for (auto& s : d.services) {
+    gupnp_context_remove_server_handler(ctx, s->entry->controlPath.c_str());
+    gupnp_context_remove_server_handler(ctx, s->entry->eventPath.c_str());
+  }
+}
+
 void Host::TakeDown(Device& d) {
-  std::erase_if(m_ownTargets, [&](const OwnSearchTarget& t) { return t.device == &d; });
+  std::erase(m_live, &d);
   d.announceTimer.reset();
   d.expiryTimer.reset();
+  d.bursts.clear();
   if (d.cancel) g_cancellable_cancel(d.cancel.get());
-  // The byebye set goes out at once, before the objects are disposed (which
-  // sends it again through the library: harmless, and nothing is missed).
-  std::vector<std::string> byebye;
-  for (const auto& t : d.record.targets) byebye.push_back(ByebyeDatagram(t));
-  for (size_t i = 0; i < d.roots.size(); ++i) SendSsdpMulticast(m_nets[i].hostAddress, byebye);
-  for (size_t i = 0; i < d.roots.size(); ++i) {
-    GUPnPContext* ctx = m_nets[i].context.get();
-    gupnp_root_device_set_available(d.roots[i].get(), FALSE);
-    gupnp_context_remove_server_handler(ctx, (d.prefix + "/res").c_str());
-    for (auto& s : d.services) {
-      gupnp_context_remove_server_handler(ctx, s->entry->controlPath.c_str());
-      gupnp_context_remove_server_handler(ctx, s->entry->eventPath.c_str());
-    }
-  }
-  d.roots.clear();
+  if (m_net)
+    for (const auto& n : m_net->Contexts()) Detach(d, *n, true);
+  d.nets.clear();
   for (auto& s : d.services) {
     if (s->eventSource && s->sink) s->eventSource->Unadvise(s->sink.Get());
     s->subscriptions.clear();
@@ -501,7 +436,6 @@ HRESULT Host::Register(std::string_view xmlUtf8, IUnknown* controlUnknown, const
   d->record.udn = d->doc.devices.front().udn;
   d->record.pid = static_cast<long>(::getpid());
   d->record.targets = TargetsOf(d->doc);
-  for (const auto& n : m_nets) d->record.hostAddresses.push_back(n.hostAddress);
   d->recordDir = HostDir();
   if (!WriteRecord(d->recordDir, d->record)) {
     LogLine("cannot write the registration record in %s", d->recordDir.c_str());
@@ -570,10 +504,8 @@ HRESULT Host::Unregister(const std::string& id) {
         LogLine("the registration record %s is damaged", file.c_str());
         return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
       }
-      std::vector<std::string> byebye;
-      for (const auto& t : rec.targets) byebye.push_back(ByebyeDatagram(t));
       bool sent = true;
-      for (const auto& a : rec.hostAddresses) sent = SendSsdpMulticast(a, byebye) && sent;
+      for (const auto& a : rec.hostAddresses) sent = SendSsdpMulticast(a, ByebyeSet(rec.targets, a)) && sent;
       if (!sent) LogLine("could not send every ssdp:byebye for the earlier device %s", id.c_str());
       std::filesystem::remove(file, ec);
     }

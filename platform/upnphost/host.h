@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "devicedoc.h"
 #include "glibptr.h"
 #include "internal.h"
+#include "netwatch.h"
 #include "records.h"
 
 namespace qel::upnphost {
@@ -43,9 +45,19 @@ struct ServiceRuntime {
   std::vector<Subscription> subscriptions;
 };
 
-struct NetContext {
-  GObjectPtr<GUPnPContext> context;
-  std::string hostAddress;
+// A device as served on one network context.
+struct DeviceOnNet {
+  GObjectPtr<GUPnPRootDevice> root;  // serves the description on the context's server
+  std::string location;
+};
+
+// One announcement set going out on one context: a first pass after a short
+// random delay, then the repeats.
+struct AliveBurst {
+  Device* device = nullptr;
+  unsigned net = 0;  // NetContext::serial
+  int passesLeft = 0;
+  GSourcePtr timer;
 };
 
 struct Device {
@@ -60,20 +72,29 @@ struct Device {
   unsigned announceSeconds = 600;
   ComPtr<IUPnPDeviceControl> control;
   std::vector<std::shared_ptr<ServiceRuntime>> services;
-  std::vector<GObjectPtr<GUPnPRootDevice>> roots;  // one per network context
-  std::vector<std::string> locations;
+  std::map<unsigned, DeviceOnNet> nets;  // by NetContext::serial
+  std::vector<std::unique_ptr<AliveBurst>> bursts;
   Record record;
   GSourcePtr announceTimer;
   GSourcePtr expiryTimer;
   GObjectPtr<GCancellable> cancel;
 };
 
-// A search target the SSDP library cannot match itself (it reads targets
-// as patterns): the host answers searches for it. Network thread only.
-struct OwnSearchTarget {
-  Device* device;
-  size_t net;
-  SsdpTarget target;
+// An answer to a search, waiting for its random delay within MX.
+struct PendingAnswer {
+  unsigned net = 0;  // NetContext::serial
+  std::string to;
+  unsigned port = 0;
+  std::vector<std::string> datagrams;
+  GSourcePtr timer;
+};
+
+// Searches the host did not answer, reported at most once a minute.
+struct SearchDrops {
+  unsigned offLink = 0;
+  unsigned overLimit = 0;
+  unsigned malformed = 0;
+  gint64 lastReportUs = 0;
 };
 
 class Host {
@@ -92,7 +113,7 @@ class Host {
   SoupSession* NotifySession() const { return m_session.get(); }
   const std::string& ServerId() const { return m_serverId; }
   GUPnPContext* ContextForServer(SoupServer* server) const;
-  void AnswerSearch(GSSDPClient* client, const char* fromAddress, unsigned fromPort, const char* st);
+  void Reannounce(Device& d);
 
  private:
   Host() = default;
@@ -100,7 +121,24 @@ class Host {
   void StopLocked();
   HRESULT GoLive(Device& d);          // network thread
   void TakeDown(Device& d);           // network thread
-  void Announce(Device& d);           // network thread
+  // Network thread: following the network, announcing, answering searches
+  // (announce.cpp).
+  void OnNetAdded(NetContext& n);
+  void OnNetRemoved(NetContext& n);
+  bool Attach(Device& d, NetContext& n);
+  void AddHandlers(Device& d, NetContext& n);     // host.cpp
+  void RemoveHandlers(Device& d, NetContext& n);  // host.cpp
+  void Detach(Device& d, NetContext& n, bool sayByebye);
+  void StartAliveBurst(Device& d, NetContext& n);
+  void SendAlivePass(Device& d, NetContext& n);
+  void OnSearch(NetContext& n, const char* from, unsigned port, SoupMessageHeaders* headers);
+  void SendAnswer(PendingAnswer& a);
+  void CountDrop(unsigned SearchDrops::*what);
+  void RecordAddresses(Device& d);
+  void SayWhereServed();
+  void ScheduleWhereServed();
+  static gboolean OnBurstTimer(gpointer burst);
+  static gboolean OnAnswerTimer(gpointer answer);
   template <class F>
   void OnLoop(F&& f);
 
@@ -109,8 +147,13 @@ class Host {
   GMainContext* m_mainContext = nullptr;
   GMainLoop* m_loop = nullptr;
   std::thread m_thread;
-  std::vector<NetContext> m_nets;
-  std::vector<OwnSearchTarget> m_ownTargets;
+  std::unique_ptr<NetWatch> m_net;  // network thread only
+  std::vector<std::unique_ptr<PendingAnswer>> m_answers;
+  SearchDrops m_drops;
+  std::vector<Device*> m_live;  // devices on the network: network thread only
+  int m_servedState = -1;  // what SayWhereServed said last
+  GSourcePtr m_whereTimer;
+  std::mt19937 m_rng{std::random_device{}()};
   GObjectPtr<SoupSession> m_session;
   std::filesystem::path m_wwwDir;
   std::string m_serverId;
@@ -120,6 +163,9 @@ class Host {
 
 // The published XML's SSDP targets of a device.
 std::vector<SsdpTarget> TargetsOf(const DeviceDoc& doc);
+
+// The LOCATION of a document served at `path` on context `n`'s HTTP port.
+std::string LocationFor(const NetContext& n, unsigned port, const std::string& path);
 
 // Control and eventing handlers (control.cpp, eventing.cpp).
 void HandleControl(SoupServerMessage* msg, ServiceRuntime& svc);
