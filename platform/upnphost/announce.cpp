@@ -17,7 +17,9 @@ constexpr int kAlivePasses = 3;           // the set goes out this many times
 constexpr guint kFirstPassMaxDelayMs = 100;
 constexpr guint kPassSpacingMs = 300;
 constexpr int kMaxMx = 5;                 // a larger MX is taken as 5
-constexpr size_t kMaxPendingAnswers = 1024;
+// Answers waiting for their delay, in bytes: a flood of searches costs at
+// most this much memory; what would go beyond is dropped (and counted).
+constexpr size_t kMaxPendingAnswerBytes = 16u << 20;
 constexpr gint64 kDropReportGapUs = 60 * G_USEC_PER_SEC;
 
 std::string PathOf(const std::string& url) {
@@ -96,7 +98,7 @@ void Host::OnNetAdded(NetContext& n) {
 
 void Host::OnNetRemoved(NetContext& n) {
   for (Device* d : m_live) Detach(*d, n, true);
-  std::erase_if(m_answers, [&](const std::unique_ptr<PendingAnswer>& a) { return a->net == n.serial; });
+  m_answers.DropNet(n.serial);
   ScheduleWhereServed();
 }
 
@@ -215,41 +217,88 @@ void Host::OnSearch(NetContext& n, const char* from, unsigned port, SoupMessageH
     std::uniform_int_distribution<guint> delay(0, mx == 0 ? kFirstPassMaxDelayMs : static_cast<guint>(mx) * 1000);
     delayMs = delay(m_rng);
   }
-  auto answer = std::make_unique<PendingAnswer>();
-  answer->net = n.serial;
-  answer->to = from;
-  answer->port = port;
+  PendingAnswer answer;
+  answer.net = n.serial;
+  answer.to = from;
+  answer.port = port;
   const std::string searched(st);
+  size_t bytes = 0;
   for (Device* d : m_live) {
     const auto on = d->nets.find(n.serial);
     if (on == d->nets.end()) continue;
     std::string answerSt;
     for (const auto& t : d->record.targets)
-      if (Matches(searched, t.nt, &answerSt))
-        answer->datagrams.push_back(SearchReply(answerSt, t.usn, on->second.location, d->maxAge, m_serverId));
+      if (Matches(searched, t.nt, &answerSt)) {
+        answer.datagrams.push_back(SearchReply(answerSt, t.usn, on->second.location, d->maxAge, m_serverId));
+        bytes += answer.datagrams.back().size();
+      }
   }
-  if (answer->datagrams.empty()) return;
+  if (answer.datagrams.empty()) return;
   if (delayMs == 0) {
-    SendAnswer(*answer);
+    SendAnswer(answer);
     return;
   }
-  if (m_answers.size() >= kMaxPendingAnswers) {
+  if (m_answers.Bytes() + bytes > kMaxPendingAnswerBytes) {
     CountDrop(&SearchDrops::overLimit);
     return;
   }
-  GSource* s = g_timeout_source_new(delayMs);
-  g_source_set_callback(s, &Host::OnAnswerTimer, answer.get(), nullptr);
-  g_source_attach(s, m_mainContext);
-  answer->timer.reset(s);
-  m_answers.push_back(std::move(answer));
+  m_answers.Add(g_get_monotonic_time() + static_cast<gint64>(delayMs) * 1000, std::move(answer));
 }
 
-gboolean Host::OnAnswerTimer(gpointer p) {
-  Host& h = Host::Get();
-  auto* a = static_cast<PendingAnswer*>(p);
-  h.SendAnswer(*a);
-  std::erase_if(h.m_answers, [&](const std::unique_ptr<PendingAnswer>& x) { return x.get() == a; });
-  return G_SOURCE_REMOVE;
+void AnswerQueue::Start(GMainContext* ctx, std::function<void(PendingAnswer&)> send) {
+  static GSourceFuncs funcs = {nullptr, nullptr, &AnswerQueue::Dispatch, nullptr, nullptr, nullptr};
+  Stop();
+  m_send = std::move(send);
+  m_source = g_source_new(&funcs, sizeof(GSource));
+  g_source_set_callback(m_source, nullptr, this, nullptr);
+  g_source_attach(m_source, ctx);
+  Arm();
+}
+
+void AnswerQueue::Stop() {
+  m_due.clear();
+  m_bytes = 0;
+  if (m_source) {
+    g_source_destroy(m_source);
+    g_source_unref(m_source);
+    m_source = nullptr;
+  }
+}
+
+void AnswerQueue::Add(gint64 dueUs, PendingAnswer a) {
+  for (const auto& d : a.datagrams) m_bytes += d.size();
+  m_due.emplace(dueUs, std::move(a));
+  Arm();
+}
+
+void AnswerQueue::DropNet(unsigned net) {
+  for (auto it = m_due.begin(); it != m_due.end();) {
+    if (it->second.net != net) {
+      ++it;
+      continue;
+    }
+    for (const auto& d : it->second.datagrams) m_bytes -= d.size();
+    it = m_due.erase(it);
+  }
+  Arm();
+}
+
+void AnswerQueue::Arm() {
+  if (m_source) g_source_set_ready_time(m_source, m_due.empty() ? -1 : m_due.begin()->first);
+}
+
+gboolean AnswerQueue::Dispatch(GSource* s, GSourceFunc, gpointer self) {
+  auto* q = static_cast<AnswerQueue*>(self);
+  const gint64 now = g_get_monotonic_time();
+  while (!q->m_due.empty() && q->m_due.begin()->first <= now) {
+    PendingAnswer a = std::move(q->m_due.begin()->second);
+    q->m_due.erase(q->m_due.begin());
+    for (const auto& d : a.datagrams) q->m_bytes -= d.size();
+    q->m_send(a);
+  }
+  (void)s;
+  q->Arm();
+  return G_SOURCE_CONTINUE;
 }
 
 void Host::SendAnswer(PendingAnswer& a) {
@@ -262,8 +311,8 @@ void Host::CountDrop(unsigned SearchDrops::*what) {
   const gint64 now = g_get_monotonic_time();
   if (m_drops.lastReportUs != 0 && now - m_drops.lastReportUs < kDropReportGapUs) return;
   LogLine("searches not answered since the last report: %u from outside the network of the interface they came in "
-          "on, %u malformed, %u over the limit of %zu waiting answers",
-          m_drops.offLink, m_drops.malformed, m_drops.overLimit, kMaxPendingAnswers);
+          "on, %u malformed, %u over the limit of %zu bytes of waiting answers",
+          m_drops.offLink, m_drops.malformed, m_drops.overLimit, kMaxPendingAnswerBytes);
   m_drops = SearchDrops{};
   m_drops.lastReportUs = now;
 }

@@ -235,12 +235,13 @@ HRESULT Host::StartLocked(const Settings& settings) {
     m_serverId = ServerIdentity();
     m_session.reset(soup_session_new_with_options("proxy-resolver", nullptr, "timeout", 10u, "idle-timeout", 30u,
                                                   "max-conns-per-host", 4, nullptr));
+    m_answers.Start(m_mainContext, [this](PendingAnswer& a) { SendAnswer(a); });
     m_net = std::make_unique<NetWatch>(
         m_settings, [this](NetContext& n) { OnNetAdded(n); }, [this](NetContext& n) { OnNetRemoved(n); },
         [this](NetContext& n, const char* from, unsigned port, SoupMessageHeaders* h) { OnSearch(n, from, port, h); });
     started.set_value(hr);
     if (SUCCEEDED(hr)) g_main_loop_run(m_loop);
-    m_answers.clear();
+    m_answers.Stop();
     m_net.reset();  // says byebye where a device is still attached, and may schedule a note
     m_whereTimer.reset();
     m_session.reset();

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -86,7 +87,31 @@ struct PendingAnswer {
   std::string to;
   unsigned port = 0;
   std::vector<std::string> datagrams;
-  GSourcePtr timer;
+};
+
+// Answers by the time they are due: one timer for all of them, however many
+// searches a flood brings (a GLib source per answer would make every loop
+// iteration walk them all).
+class AnswerQueue {
+ public:
+  AnswerQueue() = default;
+  ~AnswerQueue() { Stop(); }
+  AnswerQueue(const AnswerQueue&) = delete;
+  AnswerQueue& operator=(const AnswerQueue&) = delete;
+  // `send` runs on the loop of `ctx` for each answer when it is due.
+  void Start(GMainContext* ctx, std::function<void(PendingAnswer&)> send);
+  void Stop();
+  void Add(gint64 dueUs, PendingAnswer a);
+  void DropNet(unsigned net);
+  size_t Bytes() const { return m_bytes; }
+
+ private:
+  static gboolean Dispatch(GSource* s, GSourceFunc, gpointer);
+  void Arm();
+  std::multimap<gint64, PendingAnswer> m_due;
+  size_t m_bytes = 0;
+  GSource* m_source = nullptr;
+  std::function<void(PendingAnswer&)> m_send;
 };
 
 // Searches the host did not answer, reported at most once a minute.
@@ -132,13 +157,12 @@ class Host {
   void StartAliveBurst(Device& d, NetContext& n);
   void SendAlivePass(Device& d, NetContext& n);
   void OnSearch(NetContext& n, const char* from, unsigned port, SoupMessageHeaders* headers);
-  void SendAnswer(PendingAnswer& a);
+  void SendAnswer(PendingAnswer& a);  // network thread
   void CountDrop(unsigned SearchDrops::*what);
   void RecordAddresses(Device& d);
   void SayWhereServed();
   void ScheduleWhereServed();
   static gboolean OnBurstTimer(gpointer burst);
-  static gboolean OnAnswerTimer(gpointer answer);
   template <class F>
   void OnLoop(F&& f);
 
@@ -148,7 +172,7 @@ class Host {
   GMainLoop* m_loop = nullptr;
   std::thread m_thread;
   std::unique_ptr<NetWatch> m_net;  // network thread only
-  std::vector<std::unique_ptr<PendingAnswer>> m_answers;
+  AnswerQueue m_answers;
   SearchDrops m_drops;
   std::vector<Device*> m_live;  // devices on the network: network thread only
   int m_servedState = -1;  // what SayWhereServed said last
