@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/utsname.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -79,18 +80,8 @@ size_t ServiceIndex(std::string_view rest, std::string_view kind) {
 }
 
 gboolean OnAnnounceTimer(gpointer user) {
-  auto* d = static_cast<Device*>(user);
-  for (size_t i = 0; i < d->roots.size(); ++i) {
-    // Re-announcing: the same ssdp:alive set, well before max-age runs out.
-    std::vector<std::string> datagrams;
-    for (const auto& t : d->record.targets) {
-      datagrams.push_back("NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nCACHE-CONTROL: max-age=" +
-                          std::to_string(d->maxAge) + "\r\nLOCATION: " + d->locations[i] + "\r\nNT: " + t.nt +
-                          "\r\nNTS: ssdp:alive\r\nSERVER: " + Host::Get().ServerId() + "\r\nUSN: " + t.usn +
-                          "\r\n\r\n");
-    }
-    SendSsdpMulticast(d->record.hostAddresses[i], datagrams);
-  }
+  // Re-announcing: the same ssdp:alive set, well before max-age runs out.
+  Host::Get().Reannounce(*static_cast<Device*>(user));
   return G_SOURCE_CONTINUE;
 }
 
@@ -131,17 +122,11 @@ void RemoveStaleWwwDirs(const std::filesystem::path& hostDir) {
   }
 }
 
-// Characters that make a search target a pattern to the SSDP library.
-bool NeedsOwnSearchAnswer(const std::string& nt) { return nt.find_first_of("()[]{}*+?|^$\\") != std::string::npos; }
-
-// M-SEARCH requests as the SSDP library sees them (type 0: discovery request).
-void OnSsdpMessage(GSSDPClient* client, const char* from, guint port, gint type, SoupMessageHeaders* headers,
-                   gpointer) {
-  if (type != 0 || !headers) return;
-  const char* st = soup_message_headers_get_one(headers, "ST");
-  const char* man = soup_message_headers_get_one(headers, "MAN");
-  if (!st || !man || g_strcmp0(man, "\"ssdp:discover\"") != 0) return;
-  Host::Get().AnswerSearch(client, from, port, st);
+// The SERVER header: "OS/version UPnP/1.0 product/version".
+std::string ServerIdentity() {
+  utsname u{};
+  if (::uname(&u) != 0) return "Linux UPnP/1.0 QelUPnP/1.0";
+  return std::string(u.sysname) + "/" + u.release + " UPnP/1.0 QelUPnP/1.0";
 }
 
 void ShutdownHook() { Host::Get().WithdrawAll(); }
@@ -193,14 +178,6 @@ void Host::OnLoop(F&& f) {
       },
       &call);
   fut.wait();
-}
-
-std::string DescriptionUrl(const std::string& hostAddress, unsigned port, const std::string& prefix) {
-  const bool v6 = hostAddress.find(':') != std::string::npos;
-  std::string host = hostAddress;
-  // A zone in a URL is written "%25".
-  if (const auto pct = host.find('%'); v6 && pct != std::string::npos) host.replace(pct, 1, "%25");
-  return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + prefix + "/description.xml";
 }
 
 HttpRoute Host::Route(const HttpRequest& req) {
@@ -277,30 +254,35 @@ void Host::Withdraw(const Device& d) {
   m_routes.erase(it);
 }
 
-void Host::AnswerSearch(GSSDPClient* client, const char* fromAddress, unsigned fromPort, const char* st) {
-  for (const auto& t : m_ownTargets) {
-    if (t.target.nt != st || GSSDP_CLIENT(m_nets[t.net].context.get()) != client) continue;
-    const std::string reply = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=" + std::to_string(t.device->maxAge) +
-                              "\r\nEXT: \r\nLOCATION: " + t.device->locations[t.net] + "\r\nSERVER: " + m_serverId +
-                              "\r\nST: " + t.target.nt + "\r\nUSN: " + t.target.usn + "\r\n\r\n";
-    SendSsdpUnicast(m_nets[t.net].hostAddress, fromAddress, fromPort, reply);
-  }
-}
-
 HRESULT Host::StartLocked(const Settings& settings) {
   if (m_loop) return S_OK;
   m_settings = settings;
-  for (const auto& name : settings.interfaces) {
-    GInetAddress* probe = g_inet_address_new_from_string(name.c_str());
-    const bool isAddress = probe != nullptr;
-    if (probe) g_object_unref(probe);
-    if (!isAddress && ::if_nametoindex(name.c_str()) == 0) {
-      LogLine("the interface \"%s\" (upnphost\\Parameters\\Interfaces) does not exist", name.c_str());
-      return kErrNoSuchInterface;
-    }
+  // A configured port that another program holds fails the registration at
+  // once; the contexts would otherwise fail one by one, quietly.
+  if (settings.httpPort != 0 && PortInUse(settings.httpPort)) {
+    LogLine("the HTTP port %u (upnphost\\Parameters\\HttpPort) is in use", settings.httpPort);
+    return kErrPortInUse;
   }
 
   m_mainContext = g_main_context_new();
+  m_serverId = ServerIdentity();
+  // The one HTTP server serves every context; requests that need the
+  // network thread wait in its main context until the loop runs.
+  int err = 0;
+  std::string why;
+  m_http = HttpServer::Start(
+      m_settings.httpPort, m_mainContext, [this](const HttpRequest& req) { return Route(req); }, m_serverId,
+      ServerLimits(), &err, &why);
+  if (!m_http) {
+    g_main_context_unref(m_mainContext);
+    m_mainContext = nullptr;
+    if (err == EADDRINUSE) {
+      LogLine("the HTTP port %u (upnphost\\Parameters\\HttpPort) is in use: %s", m_settings.httpPort, why.c_str());
+      return kErrPortInUse;
+    }
+    LogLine("the HTTP server cannot start on port %u: %s", m_settings.httpPort, why.c_str());
+    return E_FAIL;
+  }
   m_loop = g_main_loop_new(m_mainContext, FALSE);
   std::promise<HRESULT> started;
   auto startedFuture = started.get_future();
@@ -309,38 +291,19 @@ HRESULT Host::StartLocked(const Settings& settings) {
     // Service objects are called on this thread; it joins the free-threaded apartment.
     const HRESULT coHr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     HRESULT hr = S_OK;
-    for (const auto& name : m_settings.interfaces) {
-      GErrorPtr err;
-      GUPnPContext* ctx = nullptr;
-      if (GInetAddress* addr = g_inet_address_new_from_string(name.c_str())) {
-        // The contexts carry SSDP only; their own HTTP server is never
-        // asked for and never listens.
-        ctx = gupnp_context_new_full(nullptr, addr, 0, GSSDP_UDA_VERSION_1_0, Out(err));
-        g_object_unref(addr);
-      } else {
-        ctx = gupnp_context_new_full(name.c_str(), nullptr, 0, GSSDP_UDA_VERSION_1_0, Out(err));
-      }
-      if (!ctx) {
-        LogLine("cannot serve on \"%s\": %s", name.c_str(), err ? err->message : "unknown error");
-        hr = kErrNoSuchInterface;
-        break;
-      }
-      g_signal_connect(ctx, "message-received", G_CALLBACK(OnSsdpMessage), nullptr);
-      m_nets.push_back({GObjectPtr<GUPnPContext>(ctx), gssdp_client_get_host_ip(GSSDP_CLIENT(ctx))});
-    }
-    if (SUCCEEDED(hr)) {
-      m_serverId = m_nets.empty() ? "Linux UPnP/1.0 QelUPnP/1.0"
-                                  : gssdp_client_get_server_id(GSSDP_CLIENT(m_nets.front().context.get()));
-      m_session.reset(soup_session_new_with_options("proxy-resolver", nullptr, "timeout", 10u, "idle-timeout", 30u,
-                                                    "max-conns-per-host", 4, nullptr));
-    } else {
-      m_nets.clear();
-    }
+    m_session.reset(soup_session_new_with_options("proxy-resolver", nullptr, "timeout", 10u, "idle-timeout", 30u,
+                                                  "max-conns-per-host", 4, nullptr));
+    m_answers.Start(m_mainContext, [this](PendingAnswer& a) { SendAnswer(a); });
+    m_net = std::make_unique<NetWatch>(
+        m_settings, [this](NetContext& n) { OnNetAdded(n); }, [this](NetContext& n) { OnNetRemoved(n); },
+        [this](NetContext& n, const char* from, unsigned port, SoupMessageHeaders* h) { OnSearch(n, from, port, h); });
     started.set_value(hr);
     if (SUCCEEDED(hr)) g_main_loop_run(m_loop);
+    m_answers.Stop();
+    m_net.reset();  // says byebye where a device is still attached, and may schedule a note
+    m_whereTimer.reset();
     m_session.reset();
-    m_ownTargets.clear();
-    m_nets.clear();
+    m_servedState = -1;
     // Let the libraries finish what their disposal queued.
     while (g_main_context_iteration(m_mainContext, FALSE)) {
     }
@@ -350,26 +313,12 @@ HRESULT Host::StartLocked(const Settings& settings) {
   const HRESULT hr = startedFuture.get();
   if (FAILED(hr)) {
     m_thread.join();
+    m_http.reset();
     g_main_loop_unref(m_loop);
     g_main_context_unref(m_mainContext);
     m_loop = nullptr;
     m_mainContext = nullptr;
     return hr;
-  }
-  int err = 0;
-  std::string why;
-  m_http = HttpServer::Start(
-      m_settings.httpPort, m_mainContext, [this](const HttpRequest& req) { return Route(req); }, m_serverId,
-      ServerLimits(), &err, &why);
-  if (!m_http) {
-    if (err == EADDRINUSE || (m_settings.httpPort != 0 && PortInUse(m_settings.httpPort))) {
-      LogLine("the HTTP port %u (upnphost\\Parameters\\HttpPort) is in use: %s", m_settings.httpPort, why.c_str());
-      StopLocked();
-      return kErrPortInUse;
-    }
-    LogLine("the HTTP server cannot start on port %u: %s", m_settings.httpPort, why.c_str());
-    StopLocked();
-    return E_FAIL;
   }
   std::error_code ec;
   std::filesystem::create_directories(HostDir(), ec);
@@ -387,13 +336,6 @@ HRESULT Host::StartLocked(const Settings& settings) {
 
 void Host::StopLocked() {
   if (!m_loop) return;
-  // The server goes first: requests waiting for the loop are answered
-  // before the loop ends.
-  m_http.reset();
-  {
-    std::unique_lock<std::shared_mutex> g(m_routesLock);
-    m_routes.clear();
-  }
   g_main_context_invoke(
       m_mainContext,
       [](gpointer p) -> gboolean {
@@ -402,6 +344,12 @@ void Host::StopLocked() {
       },
       m_loop);
   m_thread.join();
+  // Requests still waiting for the loop are answered 503 as the server stops.
+  m_http.reset();
+  {
+    std::unique_lock<std::shared_mutex> g(m_routesLock);
+    m_routes.clear();
+  }
   g_main_loop_unref(m_loop);
   g_main_context_unref(m_mainContext);
   m_loop = nullptr;
@@ -411,40 +359,30 @@ void Host::StopLocked() {
 HRESULT Host::GoLive(Device& d) {
   d.cancel.reset(g_cancellable_new());
   Publish(d);
-  for (size_t i = 0; i < m_nets.size(); ++i) {
-    GSSDPResourceGroup* group = gssdp_resource_group_new(GSSDP_CLIENT(m_nets[i].context.get()));
-    if (!group) {
-      LogLine("cannot publish the device %s on %s", d.id.c_str(), m_nets[i].hostAddress.c_str());
-      return E_FAIL;
-    }
-    d.roots.emplace_back(group);
-    d.locations.push_back(DescriptionUrl(m_nets[i].hostAddress, m_http->Port(), d.prefix));
-    gssdp_resource_group_set_max_age(group, d.maxAge);
-    for (const auto& t : d.record.targets)
-      gssdp_resource_group_add_resource_simple(group, t.nt.c_str(), t.usn.c_str(), d.locations.back().c_str());
-  }
-  for (auto& r : d.roots) gssdp_resource_group_set_available(r.get(), TRUE);
-  for (size_t i = 0; i < d.roots.size(); ++i)
-    for (const auto& t : d.record.targets)
-      if (NeedsOwnSearchAnswer(t.nt)) m_ownTargets.push_back({&d, i, t});
+  m_live.push_back(&d);
+  // Contexts that arrive later get the device from OnNetAdded; one that is
+  // here now and cannot take it is said in the log and tried again when it
+  // comes back.
+  for (const auto& n : m_net->Contexts()) Attach(d, *n);
+  RecordAddresses(d);
+  for (const auto& n : m_net->Contexts())
+    if (d.nets.count(n->serial)) StartAliveBurst(d, *n);
   d.announceTimer = AddTimer(m_mainContext, d.announceSeconds, OnAnnounceTimer, &d);
   d.expiryTimer = AddTimer(m_mainContext, 30, OnExpiryTimer, &d);
+  ScheduleWhereServed();
   return S_OK;
 }
 
 void Host::TakeDown(Device& d) {
-  std::erase_if(m_ownTargets, [&](const OwnSearchTarget& t) { return t.device == &d; });
+  std::erase(m_live, &d);
   d.announceTimer.reset();
   d.expiryTimer.reset();
+  d.bursts.clear();
   if (d.cancel) g_cancellable_cancel(d.cancel.get());
-  // The byebye set goes out at once, before the objects are disposed (which
-  // sends it again through the library: harmless, and nothing is missed).
-  std::vector<std::string> byebye;
-  for (const auto& t : d.record.targets) byebye.push_back(ByebyeDatagram(t));
-  for (size_t i = 0; i < d.roots.size(); ++i) SendSsdpMulticast(m_nets[i].hostAddress, byebye);
   Withdraw(d);
-  for (auto& r : d.roots) gssdp_resource_group_set_available(r.get(), FALSE);
-  d.roots.clear();
+  if (m_net)
+    for (const auto& n : m_net->Contexts()) Detach(d, *n, true);
+  d.nets.clear();
   for (auto& s : d.services) {
     s->live = false;
     if (s->eventSource && s->sink) s->eventSource->Unadvise(s->sink.Get());
@@ -541,7 +479,6 @@ HRESULT Host::Register(std::string_view xmlUtf8, IUnknown* controlUnknown, const
   d->record.udn = d->doc.devices.front().udn;
   d->record.pid = static_cast<long>(::getpid());
   d->record.targets = TargetsOf(d->doc);
-  for (const auto& n : m_nets) d->record.hostAddresses.push_back(n.hostAddress);
   d->recordDir = HostDir();
   if (!WriteRecord(d->recordDir, d->record)) {
     LogLine("cannot write the registration record in %s", d->recordDir.c_str());
@@ -596,10 +533,8 @@ HRESULT Host::Unregister(const std::string& id) {
         LogLine("the registration record %s is damaged", file.c_str());
         return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
       }
-      std::vector<std::string> byebye;
-      for (const auto& t : rec.targets) byebye.push_back(ByebyeDatagram(t));
       bool sent = true;
-      for (const auto& a : rec.hostAddresses) sent = SendSsdpMulticast(a, byebye) && sent;
+      for (const auto& a : rec.hostAddresses) sent = SendSsdpMulticast(a, ByebyeSet(rec.targets, a)) && sent;
       if (!sent) LogLine("could not send every ssdp:byebye for the earlier device %s", id.c_str());
       std::filesystem::remove(file, ec);
     }

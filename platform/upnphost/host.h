@@ -7,10 +7,12 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <thread>
@@ -21,6 +23,7 @@
 #include "glibptr.h"
 #include "httpserver.h"
 #include "internal.h"
+#include "netwatch.h"
 #include "records.h"
 
 namespace qel::upnphost {
@@ -63,9 +66,19 @@ struct DeviceRoutes {
   std::vector<std::weak_ptr<ServiceRuntime>> services;       // by the number in the control and event paths
 };
 
-struct NetContext {
-  GObjectPtr<GUPnPContext> context;
-  std::string hostAddress;
+// A device as served on one network context: its description's URL there
+// (the context's address, the host's one HTTP server).
+struct DeviceOnNet {
+  std::string location;
+};
+
+// One announcement set going out on one context: a first pass after a short
+// random delay, then the repeats.
+struct AliveBurst {
+  Device* device = nullptr;
+  unsigned net = 0;  // NetContext::serial
+  int passesLeft = 0;
+  GSourcePtr timer;
 };
 
 struct Device {
@@ -79,20 +92,53 @@ struct Device {
   unsigned announceSeconds = 600;
   ComPtr<IUPnPDeviceControl> control;
   std::vector<std::shared_ptr<ServiceRuntime>> services;
-  std::vector<GObjectPtr<GSSDPResourceGroup>> roots;  // one per network context
-  std::vector<std::string> locations;
+  std::map<unsigned, DeviceOnNet> nets;  // by NetContext::serial
+  std::vector<std::unique_ptr<AliveBurst>> bursts;
   Record record;
   GSourcePtr announceTimer;
   GSourcePtr expiryTimer;
   GObjectPtr<GCancellable> cancel;
 };
 
-// A search target the SSDP library cannot match itself (it reads targets
-// as patterns): the host answers searches for it. Network thread only.
-struct OwnSearchTarget {
-  Device* device;
-  size_t net;
-  SsdpTarget target;
+// An answer to a search, waiting for its random delay within MX.
+struct PendingAnswer {
+  unsigned net = 0;  // NetContext::serial
+  std::string to;
+  unsigned port = 0;
+  std::vector<std::string> datagrams;
+};
+
+// Answers by the time they are due: one timer for all of them, however many
+// searches a flood brings (a GLib source per answer would make every loop
+// iteration walk them all).
+class AnswerQueue {
+ public:
+  AnswerQueue() = default;
+  ~AnswerQueue() { Stop(); }
+  AnswerQueue(const AnswerQueue&) = delete;
+  AnswerQueue& operator=(const AnswerQueue&) = delete;
+  // `send` runs on the loop of `ctx` for each answer when it is due.
+  void Start(GMainContext* ctx, std::function<void(PendingAnswer&)> send);
+  void Stop();
+  void Add(gint64 dueUs, PendingAnswer a);
+  void DropNet(unsigned net);
+  size_t Bytes() const { return m_bytes; }
+
+ private:
+  static gboolean Dispatch(GSource* s, GSourceFunc, gpointer);
+  void Arm();
+  std::multimap<gint64, PendingAnswer> m_due;
+  size_t m_bytes = 0;
+  GSource* m_source = nullptr;
+  std::function<void(PendingAnswer&)> m_send;
+};
+
+// Searches the host did not answer, reported at most once a minute.
+struct SearchDrops {
+  unsigned offLink = 0;
+  unsigned overLimit = 0;
+  unsigned malformed = 0;
+  gint64 lastReportUs = 0;
 };
 
 class Host {
@@ -111,7 +157,7 @@ class Host {
   SoupSession* NotifySession() const { return m_session.get(); }
   const std::string& ServerId() const { return m_serverId; }
   unsigned HttpPort() const { return m_http ? m_http->Port() : 0; }
-  void AnswerSearch(GSSDPClient* client, const char* fromAddress, unsigned fromPort, const char* st);
+  void Reannounce(Device& d);
 
  private:
   Host() = default;
@@ -119,7 +165,21 @@ class Host {
   void StopLocked();
   HRESULT GoLive(Device& d);          // network thread
   void TakeDown(Device& d);           // network thread
-  void Announce(Device& d);           // network thread
+  // Network thread: following the network, announcing, answering searches
+  // (announce.cpp).
+  void OnNetAdded(NetContext& n);
+  void OnNetRemoved(NetContext& n);
+  bool Attach(Device& d, NetContext& n);
+  void Detach(Device& d, NetContext& n, bool sayByebye);
+  void StartAliveBurst(Device& d, NetContext& n);
+  void SendAlivePass(Device& d, NetContext& n);
+  void OnSearch(NetContext& n, const char* from, unsigned port, SoupMessageHeaders* headers);
+  void SendAnswer(PendingAnswer& a);  // network thread
+  void CountDrop(unsigned SearchDrops::*what);
+  void RecordAddresses(Device& d);
+  void SayWhereServed();
+  void ScheduleWhereServed();
+  static gboolean OnBurstTimer(gpointer burst);
   template <class F>
   void OnLoop(F&& f);
   HttpRoute Route(const HttpRequest& req);  // the HTTP server's threads
@@ -131,8 +191,13 @@ class Host {
   GMainContext* m_mainContext = nullptr;
   GMainLoop* m_loop = nullptr;
   std::thread m_thread;
-  std::vector<NetContext> m_nets;
-  std::vector<OwnSearchTarget> m_ownTargets;
+  std::unique_ptr<NetWatch> m_net;  // network thread only
+  AnswerQueue m_answers;
+  SearchDrops m_drops;
+  std::vector<Device*> m_live;  // devices on the network: network thread only
+  int m_servedState = -1;  // what SayWhereServed said last
+  GSourcePtr m_whereTimer;
+  std::mt19937 m_rng{std::random_device{}()};
   GObjectPtr<SoupSession> m_session;
   std::unique_ptr<HttpServer> m_http;
   std::shared_mutex m_routesLock;  // the server's threads read m_routes
@@ -145,8 +210,8 @@ class Host {
 // The published XML's SSDP targets of a device.
 std::vector<SsdpTarget> TargetsOf(const DeviceDoc& doc);
 
-// "http://<address>:<port><prefix>/description.xml", the address bracketed when IPv6.
-std::string DescriptionUrl(const std::string& hostAddress, unsigned port, const std::string& prefix);
+// The LOCATION of a document served at `path` on context `n`'s HTTP port.
+std::string LocationFor(const NetContext& n, unsigned port, const std::string& path);
 
 // Bodies of control and eventing requests are read up to this size; larger
 // ones are refused (413) before any of them is read.

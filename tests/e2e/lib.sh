@@ -67,6 +67,8 @@ configure_sample() { # configure_sample [LOGTYPE] [LOGFILE]
   reg add 'HKCR\SoftWare\QelUPnP' /v FileName /t REG_SZ /d "${2:-$E2E_STATE/QelUPnP.log}" /f >/dev/null
   reg add 'HKCR\SoftWare\QelUPnP' /v ProcessPriority /t REG_DWORD /d 1 /f >/dev/null
   reg add 'HKCR\SoftWare\QelUPnP' /v LCID /t REG_DWORD /d 0 /f >/dev/null
+  # The tests' network is the namespace's loopback, which the host leaves out by default.
+  reg add 'HKLM\SYSTEM\CurrentControlSet\Services\upnphost\Parameters' /v Interfaces /t REG_SZ /d lo /f >/dev/null
 }
 register_device_control() {
   local lib
@@ -87,6 +89,9 @@ wait_for() {
 service_state() { "$SC" query QelUPnP 2>/dev/null | sed -nE 's/^ *STATE *: *([0-9]+).*/\1/p'; }
 state_is() { [ "$(service_state)" = "$1" ]; }
 last_device_id() { reg query 'HKCR\SoftWare\Varn2\QelUPnP' /v LastDeviceID 2>/dev/null | sed -nE 's/^ +LastDeviceID +REG_SZ +(.*)$/\1/p'; }
+# Conditions for wait_for, evaluated afresh on every try.
+device_id_stored() { [ -n "$(last_device_id)" ]; }
+device_id_gone() { [ -z "$(last_device_id)" ]; }
 log_text() { [ -f "$1" ] && iconv -f UTF-16LE -t UTF-8 "$1"; }
 
 # discover SECONDS [TARGET]: what gssdp-discover sees on loopback.

@@ -11,7 +11,7 @@ out=$E2E_STATE/stdout.txt
 "$QELUPNP" >"$out" 2>&1 &
 pid=$!
 check "foreground run says the service started" wait_for 15 grep -q 'QelUPnP:Service started' "$out"
-check "foreground run stores LastDeviceID" wait_for 15 test -n "$(last_device_id)"
+check "foreground run stores LastDeviceID" wait_for 15 device_id_stored
 found=$(discover 3 "$SAMPLE_UDN")
 check "the device is found" grep -q "$SAMPLE_UDN" <<<"$found"
 bye=$E2E_STATE/bye.txt

@@ -135,7 +135,9 @@ TEST_F(HostileClientTest, ConnectionChurnLeavesTheDescriptorCountFlat) {
   for (int i = 0; i < 300; ++i) {
     const int fd = Connect(m_port);
     ASSERT_GE(fd, 0);
-    if (i % 3 != 2) EXPECT_EQ(Send(fd, get).status, 200);
+    if (i % 3 != 2) {
+      EXPECT_EQ(Send(fd, get).status, 200);
+    }
     ::close(fd);
   }
   size_t after = 0;
