@@ -1,5 +1,5 @@
 // Test helper, a small control point for the network tests and benchmarks.
-//   qel_ssdp_listen [-i IF] [-6] SECONDS
+//   qel_ssdp_listen [-i IF] [-6] [-t] SECONDS   (-t: lines start with the time)
 //       prints every SSDP NOTIFY as it arrives, one line each: "<NTS> <USN>" on
 //       loopback; with -i (the group joined on interface IF, IPv4 or with -6
 //       IPv6 FF02::C) "<NTS> <LOCATION> <USN>".
@@ -10,6 +10,10 @@
 //   qel_ssdp_listen http-sink PORT SECONDS
 //       an HTTP server on every address (IPv4 and IPv6) that answers 200 and
 //       prints "<method> <NT or -> <SID or -> <SEQ or ->" per request.
+//   qel_ssdp_listen -i IF [-b SOURCE] [-s ST] [-x MX] flood RATE SECONDS SENDERS
+//       sends RATE searches a second in all from SENDERS sockets (bound to
+//       SOURCE when given) for SECONDS, keeps listening MX + 1 s more, and
+//       prints "sent=N answers=N bytes_sent=N bytes_answered=N".
 // gssdp-discover cannot take a search target outside ASCII, nor IPv6 here.
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -20,10 +24,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 static std::string Header(const std::string& m, const char* name) {
   size_t pos = 0;
@@ -47,11 +54,19 @@ struct Options {
   int mx = 1;
   std::string unicastTo;
   int waitMs = 2000;
+  std::string source;
+  std::string st = "upnp:rootdevice";
+  bool stamp = false;  // -t: each line starts with the wall-clock time, "seconds.micros"
 };
 
 static unsigned IfIndex(const Options& o) { return o.iface.empty() ? 0 : if_nametoindex(o.iface.c_str()); }
 
 static void PrintLine(const Options& o, const std::string& first, const std::string& m) {
+  if (o.stamp) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    std::printf("%ld.%06ld ", static_cast<long>(ts.tv_sec), ts.tv_nsec / 1000);
+  }
   if (o.iface.empty())
     std::printf("%s %s\n", first.c_str(), Header(m, "USN").c_str());
   else
@@ -117,9 +132,11 @@ static int Search(const Options& o, const char* st) {
 
 static int Listen(const Options& o, int seconds) {
   const int fd = socket(o.v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
-  const int one = 1;
+  const int one = 1, big = 8 << 20;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+  // A burst of thousands of announcements must not overflow the queue (root only).
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
   if (o.v6) {
     sockaddr_in6 any{};
     any.sin6_family = AF_INET6;
@@ -191,6 +208,65 @@ static int HttpSink(int port, int seconds) {
   return 0;
 }
 
+static int Flood(const Options& o, int rate, int seconds, int senders) {
+  std::vector<int> fds;
+  ip_mreqn req4{};
+  req4.imr_ifindex = static_cast<int>(IfIndex(o));
+  for (int i = 0; i < senders; ++i) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    const int big = 8 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+    if (!o.source.empty()) {
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      inet_pton(AF_INET, o.source.c_str(), &a.sin_addr);
+      if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return std::perror("bind"), 1;
+    }
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &req4, sizeof req4);
+    fds.push_back(fd);
+  }
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(1900);
+  inet_pton(AF_INET, o.unicastTo.empty() ? "239.255.255.250" : o.unicastTo.c_str(), &to.sin_addr);
+  const std::string req = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\nMX: " +
+                          std::to_string(o.mx) + "\r\nST: " + o.st + "\r\n\r\n";
+  long sent = 0, answers = 0, bytesSent = 0, bytesIn = 0;
+  char buf[65536];
+  const auto start = std::chrono::steady_clock::now();
+  const auto stopSending = start + std::chrono::seconds(seconds);
+  const auto end = stopSending + std::chrono::seconds(o.mx + 1);
+  const long total = static_cast<long>(rate) * seconds;
+  while (std::chrono::steady_clock::now() < end) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < stopSending) {
+      // Searches due by now, at an even pace.
+      const double elapsed = std::chrono::duration<double>(now - start).count();
+      const long due = std::min(total, static_cast<long>(elapsed * rate) + 1);
+      while (sent < due) {
+        const int fd = fds[static_cast<size_t>(sent) % fds.size()];
+        if (sendto(fd, req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) break;
+        bytesSent += static_cast<long>(req.size());
+        ++sent;
+      }
+    }
+    std::vector<pollfd> ps;
+    for (int fd : fds) ps.push_back({fd, POLLIN, 0});
+    if (poll(ps.data(), ps.size(), 1) <= 0) continue;
+    for (const auto& p : ps) {
+      if (!(p.revents & POLLIN)) continue;
+      for (;;) {
+        const ssize_t n = recv(p.fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        ++answers;
+        bytesIn += n;
+      }
+    }
+  }
+  std::printf("sent=%ld answers=%ld bytes_sent=%ld bytes_answered=%ld\n", sent, answers, bytesSent, bytesIn);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   Options o;
   int i = 1;
@@ -199,12 +275,18 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "-6") {
       o.v6 = true;
+    } else if (a == "-t") {
+      o.stamp = true;
     } else if (i + 1 < argc && a == "-i") {
       o.iface = argv[++i];
     } else if (i + 1 < argc && a == "-x") {
       o.mx = std::atoi(argv[++i]);
     } else if (i + 1 < argc && a == "-u") {
       o.unicastTo = argv[++i];
+    } else if (i + 1 < argc && a == "-b") {
+      o.source = argv[++i];
+    } else if (i + 1 < argc && a == "-s") {
+      o.st = argv[++i];
     } else if (i + 1 < argc && a == "-w") {
       o.waitMs = std::atoi(argv[++i]);
     } else {
@@ -217,5 +299,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (i + 1 < argc && std::string(argv[i]) == "search") return Search(o, argv[i + 1]);
+  if (i + 3 < argc && std::string(argv[i]) == "flood")
+    return Flood(o, std::atoi(argv[i + 1]), std::atoi(argv[i + 2]), std::max(1, std::atoi(argv[i + 3])));
   return Listen(o, i < argc ? std::atoi(argv[i]) : 10);
 }
