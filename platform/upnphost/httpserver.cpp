@@ -250,13 +250,12 @@ MHD_Result OnRequest(void* cls, MHD_Connection* c, const char* url, const char* 
     return MHD_YES;
   }
   if (*uploadSize) {
-    // A chunked body can outgrow its bound only here.
     if (ex->request.body.size() + *uploadSize > ex->route.maxBody) {
+      // Only a chunked body gets here (a Content-Length over the bound was
+      // refused on the headers). The daemon cannot answer in the middle of
+      // a body, so the connection is dropped.
       ex->answered = true;
-      *uploadSize = 0;
-      HttpResponse r(413);
-      r.close = true;
-      return Queue(c, st, std::move(r));
+      return MHD_NO;
     }
     ex->request.body.append(upload, *uploadSize);
     *uploadSize = 0;
