@@ -52,7 +52,6 @@ constexpr SeedValue kSeed[] = {
     {SVC u"upnphost", u"ObjectName", REG_SZ, u"NT AUTHORITY\\LocalService", 0},
     {SVC u"upnphost", u"DependOnService", REG_MULTI_SZ, u"RPCSS", 0},
     {SVC u"upnphost", u"Description", REG_SZ, u"Hosts UPnP devices on this computer.", 0},
-    {SVC u"upnphost\\Parameters", u"Interfaces", REG_SZ, u"lo", 0},
     {SVC u"upnphost\\Parameters", u"HttpPort", REG_DWORD, u"", 0},
 };
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "host.h"
 #include "oleauto.h"
@@ -25,11 +26,6 @@ xmlNode* FirstElement(xmlNode* parent) {
   for (xmlNode* c = parent ? parent->children : nullptr; c; c = c->next)
     if (c->type == XML_ELEMENT_NODE) return c;
   return nullptr;
-}
-
-std::string NodeText(const xmlNode* n) {
-  XmlCharPtr c(xmlNodeGetContent(n));
-  return c ? std::string(reinterpret_cast<const char*>(c.get())) : std::string();
 }
 
 // libxml2 keeps a namespace name that is no valid URI (a service type with
@@ -63,12 +59,11 @@ std::string UnescapeReferences(const std::string& s) {
   return o;
 }
 
-void Respond(SoupServerMessage* msg, guint status, const std::string& body) {
-  SoupMessageHeaders* h = soup_server_message_get_response_headers(msg);
-  soup_message_headers_append(h, "EXT", "");
-  soup_message_headers_replace(h, "Server", Host::Get().ServerId().c_str());
-  soup_server_message_set_status(msg, status, nullptr);
-  soup_server_message_set_response(msg, "text/xml; charset=\"utf-8\"", SOUP_MEMORY_COPY, body.data(), body.size());
+void Respond(HttpResponse& resp, unsigned status, std::string body) {
+  resp.status = status;
+  resp.Add("EXT", "");
+  resp.Add("Content-Type", "text/xml; charset=\"utf-8\"");
+  resp.body = std::move(body);
 }
 
 const char* Envelope() {
@@ -76,17 +71,40 @@ const char* Envelope() {
          "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>";
 }
 
-void RespondError(SoupServerMessage* msg, int code, const std::string& description) {
+void RespondError(HttpResponse& resp, int code, const std::string& description) {
   std::string body = Envelope();
   body += "<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail>"
           "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>" +
           std::to_string(code) + "</errorCode><errorDescription>" + XmlEscape(description) +
           "</errorDescription></UPnPError></detail></s:Fault></s:Body></s:Envelope>\n";
-  Respond(msg, SOUP_STATUS_INTERNAL_SERVER_ERROR, body);
+  Respond(resp, 500, std::move(body));
 }
 
-void RespondBadRequest(SoupServerMessage* msg) {
-  soup_server_message_set_status(msg, SOUP_STATUS_BAD_REQUEST, nullptr);
+// A fault of the SOAP layer itself, before any action is looked at.
+void RespondSoapFault(HttpResponse& resp, const char* text) {
+  std::string body = Envelope();
+  body += "<s:Fault><faultcode>s:Client</faultcode><faultstring>" + XmlEscape(text) +
+          "</faultstring></s:Fault></s:Body></s:Envelope>\n";
+  Respond(resp, 500, std::move(body));
+}
+
+void RespondBadRequest(HttpResponse& resp) { resp.status = 400; }
+
+// The text of an argument element: its text nodes only, at most `limit`
+// bytes. Anything else inside it (an entity reference, an element) makes
+// it no argument value: false.
+bool ArgumentText(const xmlNode* n, size_t limit, std::string* out) {
+  out->clear();
+  for (const xmlNode* c = n->children; c; c = c->next) {
+    if (c->type != XML_TEXT_NODE && c->type != XML_CDATA_SECTION_NODE) {
+      if (c->type == XML_COMMENT_NODE || c->type == XML_PI_NODE) continue;
+      return false;
+    }
+    const size_t len = c->content ? std::strlen(reinterpret_cast<const char*>(c->content)) : 0;
+    if (out->size() + len > limit) return false;
+    out->append(reinterpret_cast<const char*>(c->content), len);
+  }
+  return true;
 }
 
 // An in argument as the VARIANT its state variable's data type calls for;
@@ -167,18 +185,18 @@ std::pair<int, std::string> FaultFor(HRESULT hr, const EXCEPINFO& ei) {
   return {501, "Action Failed"};
 }
 
-void QueryStateVariable(SoupServerMessage* msg, ServiceRuntime& svc, xmlNode* action) {
+void QueryStateVariable(HttpResponse& resp, ServiceRuntime& svc, xmlNode* action) {
   std::string name;
   for (xmlNode* c = action->children; c; c = c->next)
-    if (IsNsElement(c, "varName", nullptr)) name = NodeText(c);
-  if (!svc.entry->scpd.variableTypes.count(name)) {
-    RespondError(msg, 404, "Invalid Var");
+    if (IsNsElement(c, "varName", nullptr) && !ArgumentText(c, kMaxControlBody, &name)) name.clear();
+  if (!svc.entry->scpd->variableTypes.count(name)) {
+    RespondError(resp, 404, "Invalid Var");
     return;
   }
   std::string body = Envelope();
   body += "<u:QueryStateVariableResponse xmlns:u=\"urn:schemas-upnp-org:control-1-0\"><return>" +
           XmlEscape(ReadVariable(svc, name)) + "</return></u:QueryStateVariableResponse></s:Body></s:Envelope>\n";
-  Respond(msg, SOUP_STATUS_OK, body);
+  Respond(resp, 200, std::move(body));
 }
 
 }  // namespace
@@ -243,53 +261,52 @@ std::string ReadVariable(ServiceRuntime& svc, const std::string& name) {
   return text;
 }
 
-void HandleControl(SoupServerMessage* msg, ServiceRuntime& svc) {
-  const char* method = soup_server_message_get_method(msg);
-  if (g_strcmp0(method, "POST") != 0 && g_strcmp0(method, "M-POST") != 0) {
-    soup_server_message_set_status(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
-    soup_message_headers_append(soup_server_message_get_response_headers(msg), "Allow", "POST");
-    return;
-  }
-  GBytesPtr body(soup_message_body_flatten(soup_server_message_get_request_body(msg)));
-  gsize len = 0;
-  const char* data = body ? static_cast<const char*>(g_bytes_get_data(body.get(), &len)) : nullptr;
-  XmlDocPtr doc(data && len ? xmlReadMemory(data, static_cast<int>(len), "soap.xml", nullptr,
-                                            XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING)
-                            : nullptr);
+void HandleControl(const HttpRequest& req, HttpResponse& resp, ServiceRuntime& svc) {
+  // SOAP forbids a document type declaration, and one can declare entities
+  // whose expansion costs far more than the message: refused before parsing.
+  if (req.body.find("<!DOCTYPE") != std::string::npos)
+    return RespondSoapFault(resp, "A SOAP message must not contain a Document Type Declaration");
+  XmlDocPtr doc(!req.body.empty() ? xmlReadMemory(req.body.data(), static_cast<int>(req.body.size()), "soap.xml",
+                                                  nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING)
+                                  : nullptr);
+  if (doc && (doc->intSubset || doc->extSubset))
+    return RespondSoapFault(resp, "A SOAP message must not contain a Document Type Declaration");
   xmlNode* env = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
-  if (!IsNsElement(env, "Envelope", kSoapNs)) return RespondBadRequest(msg);
+  if (!IsNsElement(env, "Envelope", kSoapNs)) return RespondBadRequest(resp);
   xmlNode* bodyNode = nullptr;
   for (xmlNode* c = env->children; c; c = c->next)
     if (IsNsElement(c, "Body", kSoapNs)) bodyNode = c;
   xmlNode* action = FirstElement(bodyNode);
-  if (!action || !action->ns || !action->ns->href) return RespondBadRequest(msg);
+  if (!action || !action->ns || !action->ns->href) return RespondBadRequest(resp);
 
   const std::string actionName = reinterpret_cast<const char*>(action->name);
   const std::string actionNs = UnescapeReferences(reinterpret_cast<const char*>(action->ns->href));
   // SOAPACTION names the same service type and action as the body.
-  if (const char* sa = soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "SOAPACTION")) {
+  if (const char* sa = req.Header("SOAPACTION")) {
     std::string v = sa;
     if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-    if (v != actionNs + "#" + actionName) return RespondError(msg, 401, "Invalid Action");
+    if (v != actionNs + "#" + actionName) return RespondError(resp, 401, "Invalid Action");
   }
-  if (actionNs == kControlNs && actionName == "QueryStateVariable") return QueryStateVariable(msg, svc, action);
-  if (actionNs != svc.entry->serviceType) return RespondError(msg, 401, "Invalid Action");
-  const ScpdAction* spec = svc.entry->scpd.FindAction(actionName);
-  if (!spec) return RespondError(msg, 401, "Invalid Action");
+  if (actionNs == kControlNs && actionName == "QueryStateVariable") return QueryStateVariable(resp, svc, action);
+  if (actionNs != svc.entry->serviceType) return RespondError(resp, 401, "Invalid Action");
+  const ScpdAction* spec = svc.entry->scpd->FindAction(actionName);
+  if (!spec) return RespondError(resp, 401, "Invalid Action");
 
   std::map<std::string, std::string> given;
   for (xmlNode* c = action->children; c; c = c->next) {
     if (c->type != XML_ELEMENT_NODE) continue;
-    if (!given.emplace(reinterpret_cast<const char*>(c->name), NodeText(c)).second)
-      return RespondError(msg, 402, "Invalid Args");
+    std::string text;
+    if (!ArgumentText(c, kMaxControlBody, &text) ||
+        !given.emplace(reinterpret_cast<const char*>(c->name), std::move(text)).second)
+      return RespondError(resp, 402, "Invalid Args");
   }
-  if (given.size() != spec->in.size()) return RespondError(msg, 402, "Invalid Args");
+  if (given.size() != spec->in.size()) return RespondError(resp, 402, "Invalid Args");
 
   std::u16string wname = FromUtf8(actionName);
   LPOLESTR names[1] = {wname.data()};
   DISPID dispid = DISPID_UNKNOWN;
   if (FAILED(svc.dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_SYSTEM_DEFAULT, &dispid)))
-    return RespondError(msg, 401, "Invalid Action");
+    return RespondError(resp, 401, "Invalid Action");
 
   // In arguments in description order, then the out arguments by reference
   // (the retval one is Invoke's result); DISPPARAMS holds them last first.
@@ -323,7 +340,7 @@ void HandleControl(SoupServerMessage* msg, ServiceRuntime& svc) {
   VariantInit(&result);
   if (!argsOk) {
     for (size_t i = 0; i < spec->in.size(); ++i) VariantClear(&args[count - 1 - i]);
-    return RespondError(msg, 402, "Invalid Args");
+    return RespondError(resp, 402, "Invalid Args");
   }
   DISPPARAMS dp{args.data(), nullptr, static_cast<UINT>(count), 0};
   EXCEPINFO ei{};
@@ -338,7 +355,7 @@ void HandleControl(SoupServerMessage* msg, ServiceRuntime& svc) {
     SysFreeString(ei.bstrHelpFile);
     for (auto& v : outValues) VariantClear(&v);
     VariantClear(&result);
-    return RespondError(msg, code, description);
+    return RespondError(resp, code, description);
   }
   std::string response = Envelope();
   response += "<u:" + actionName + "Response xmlns:u=\"" + XmlEscape(actionNs) + "\">";
@@ -350,7 +367,7 @@ void HandleControl(SoupServerMessage* msg, ServiceRuntime& svc) {
   response += "</u:" + actionName + "Response></s:Body></s:Envelope>\n";
   for (auto& v : outValues) VariantClear(&v);
   VariantClear(&result);
-  Respond(msg, SOUP_STATUS_OK, response);
+  Respond(resp, 200, std::move(response));
 }
 
 }  // namespace qel::upnphost

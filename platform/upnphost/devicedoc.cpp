@@ -6,6 +6,7 @@
 #include <libxml/tree.h>
 #include <sys/stat.h>
 
+#include <climits>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -20,19 +21,45 @@ namespace {
 
 constexpr const char* kDeviceNs = "urn:schemas-upnp-org:device-1-0";
 constexpr const char* kServiceNs = "urn:schemas-upnp-org:service-1-0";
-// Descriptions and service descriptions are small documents; anything larger
-// than this is not one, and is not read into memory.
-constexpr std::uintmax_t kMaxFileBytes = 1u << 20;
+// A service description or icon is a small file; one larger than this is
+// refused when the description is registered, with its size.
+constexpr std::uintmax_t kMaxFileBytes = 16u << 20;
 
 // The parser never touches the network, never expands external entities and
 // ignores the declared encoding: the text reaches us as UTF-8 whatever the
 // declaration says (the program's description declares Shift_JIS).
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
 
-XmlDocPtr ParseUtf8(std::string_view text) {
-  if (text.size() > kMaxFileBytes * 4) return nullptr;
-  return XmlDocPtr(xmlReadMemory(text.data(), static_cast<int>(text.size()), "description.xml", "UTF-8",
-                                 kParseOptions));
+struct ParserCtxtFree {
+  void operator()(xmlParserCtxt* c) const {
+    if (c) xmlFreeParserCtxt(c);
+  }
+};
+
+// Parses `text`; on failure `why` says what the parser found and where, so
+// a limit of the parser is reported as that limit, not as bad XML.
+XmlDocPtr ParseUtf8(std::string_view text, std::string* why) {
+  if (text.size() > static_cast<size_t>(INT_MAX)) {
+    if (why)
+      *why = "it is " + std::to_string(text.size()) + " bytes; the XML parser takes at most " +
+             std::to_string(INT_MAX) + " bytes";
+    return nullptr;
+  }
+  std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
+  if (!ctxt) {
+    if (why) *why = "out of memory";
+    return nullptr;
+  }
+  XmlDocPtr doc(xmlCtxtReadMemory(ctxt.get(), text.data(), static_cast<int>(text.size()), "description.xml", "UTF-8",
+                                  kParseOptions));
+  if (!doc && why) {
+    const xmlError* e = xmlCtxtGetLastError(ctxt.get());
+    std::string msg = e && e->message ? e->message : "not well-formed XML";
+    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
+    *why = "not well-formed XML (" + msg + (e ? " at line " + std::to_string(e->line) : std::string()) + ", " +
+           std::to_string(text.size()) + " bytes)";
+  }
+  return doc;
 }
 
 bool IsElement(const xmlNode* n, const char* local) {
@@ -76,10 +103,18 @@ xmlNode* EnsureChild(xmlNode* parent, const char* local) {
   return xmlNewChild(parent, parent->ns, BAD_CAST local, nullptr);
 }
 
-bool ReadSmallFile(const std::filesystem::path& p, std::string* out) {
+bool ReadSmallFile(const std::filesystem::path& p, std::string* out, std::string* why) {
   std::error_code ec;
   const auto size = std::filesystem::file_size(p, ec);
-  if (ec || size > kMaxFileBytes) return false;
+  if (ec) {
+    *why = "cannot be read";
+    return false;
+  }
+  if (size > kMaxFileBytes) {
+    *why = "is " + std::to_string(size) + " bytes; a service description may have at most " +
+           std::to_string(kMaxFileBytes);
+    return false;
+  }
   std::ifstream f(p, std::ios::binary);
   if (!f) return false;
   std::ostringstream ss;
@@ -130,6 +165,7 @@ class Builder {
           if (ChildText(icon, field).empty()) return Fail(UPNP_E_ICON_NODE_INCOMPLETE, std::string("an icon has no ") + field);
         std::string rel;
         if (HRESULT hr = Resource(ChildText(icon, "url"), &rel); FAILED(hr)) return hr;
+        Named(rel);
         SetText(Child(icon, "url"), m_prefix + "/res/" + EscapePath(rel));
       }
     }
@@ -200,12 +236,20 @@ class Builder {
     if (e.serviceId.empty()) return Fail(UPNP_E_SERVICE_NODE_INCOMPLETE, "a service has no serviceId");
     if (scpdUrl.empty()) return Fail(UPNP_E_SERVICE_NODE_INCOMPLETE, "a service has no SCPDURL");
     if (HRESULT hr = Resource(scpdUrl, &e.scpdFile); FAILED(hr)) return hr;
-    std::string text;
-    if (!ReadSmallFile(ResolveInside(m_resourceDir, e.scpdFile), &text))
-      return Fail(UPNP_E_INVALID_DOCUMENT, "the service description \"" + e.scpdFile + "\" cannot be read");
-    std::string scpdWhy;
-    if (FAILED(ParseScpd(text, &e.scpd, &scpdWhy)))
-      return Fail(UPNP_E_INVALID_DOCUMENT, "the service description \"" + e.scpdFile + "\": " + scpdWhy);
+    // Many services name the same file: it is read and parsed once.
+    auto& known = m_scpds[e.scpdFile];
+    if (!known) {
+      std::string text, readWhy;
+      if (!ReadSmallFile(ResolveInside(m_resourceDir, e.scpdFile), &text, &readWhy))
+        return Fail(UPNP_E_INVALID_DOCUMENT, "the service description \"" + e.scpdFile + "\" " + readWhy);
+      auto parsed = std::make_shared<Scpd>();
+      std::string scpdWhy;
+      if (FAILED(ParseScpd(text, parsed.get(), &scpdWhy)))
+        return Fail(UPNP_E_INVALID_DOCUMENT, "the service description \"" + e.scpdFile + "\": " + scpdWhy);
+      known = std::move(parsed);
+      Named(e.scpdFile);
+    }
+    e.scpd = known;
     const std::string n = std::to_string(m_out->services.size());
     e.controlPath = m_prefix + "/control/" + n;
     e.eventPath = m_prefix + "/event/" + n;
@@ -222,6 +266,12 @@ class Builder {
   DeviceDoc* m_out;
   std::string* m_why;
   std::set<std::string> m_udns;
+  std::map<std::string, std::shared_ptr<const Scpd>> m_scpds;
+  std::set<std::string> m_named;
+
+  void Named(const std::string& rel) {
+    if (m_named.insert(rel).second) m_out->documents.push_back(rel);
+  }
 };
 
 }  // namespace
@@ -258,12 +308,13 @@ std::filesystem::path ResolveInside(const std::filesystem::path& root, std::stri
 }
 
 HRESULT ParseScpd(std::string_view xmlUtf8, Scpd* out, std::string* why) {
-  XmlDocPtr doc = ParseUtf8(xmlUtf8);
+  std::string parseWhy;
+  XmlDocPtr doc = ParseUtf8(xmlUtf8, &parseWhy);
   auto fail = [&](std::string w) {
     if (why) *why = std::move(w);
     return UPNP_E_INVALID_DOCUMENT;
   };
-  if (!doc) return fail("not well-formed XML");
+  if (!doc) return fail(parseWhy);
   xmlNode* root = xmlDocGetRootElement(doc.get());
   if (!IsElement(root, "scpd") || !InNamespace(root, kServiceNs)) return fail("the root element is not scpd");
   Scpd s;
@@ -317,8 +368,9 @@ HRESULT PrepareDescription(std::string_view xmlUtf8, const std::filesystem::path
     if (why) *why = std::move(w);
     return hr;
   };
-  XmlDocPtr doc = ParseUtf8(xmlUtf8);
-  if (!doc) return fail(UPNP_E_INVALID_DOCUMENT, "the description is not well-formed XML");
+  std::string parseWhy;
+  XmlDocPtr doc = ParseUtf8(xmlUtf8, &parseWhy);
+  if (!doc) return fail(UPNP_E_INVALID_DOCUMENT, "the description is " + parseWhy);
   xmlNode* root = xmlDocGetRootElement(doc.get());
   if (!IsElement(root, "root") || !InNamespace(root, kDeviceNs))
     return fail(UPNP_E_ROOT_ELEMENT_EXPECTED, "the document element is not root in urn:schemas-upnp-org:device-1-0");

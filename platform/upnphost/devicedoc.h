@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,7 +42,7 @@ struct ServiceEntry {
   std::string controlPath;  // server paths the host assigned
   std::string eventPath;
   std::string scpdPath;
-  Scpd scpd;
+  std::shared_ptr<const Scpd> scpd;  // shared by every service that names the same file
 };
 
 struct DeviceEntry {
@@ -54,6 +55,7 @@ struct DeviceDoc {
   std::vector<DeviceEntry> devices;  // the root device first, then embedded ones
   std::vector<ServiceEntry> services;
   std::string publishedXml;          // UTF-8, with the host's URLs and UDNs
+  std::vector<std::string> documents;  // the files it names (SCPDs, icons), below the resource directory
   std::vector<std::string> notes;    // what the host changed and why (for the log)
 };
 

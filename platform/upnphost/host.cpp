@@ -1,13 +1,17 @@
 // The device host: registration, the network thread, SSDP and HTTP serving.
 #include "host.h"
 
+#include <fcntl.h>
 #include <net/if.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/utsname.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <set>
@@ -38,87 +42,46 @@ std::string ContentTypeFor(const std::filesystem::path& p) {
   return "application/octet-stream";
 }
 
-// Files of the resource directory, below "<prefix>/res/". Anything that does
-// not resolve to a regular file inside the directory is 404, symlinks that
-// leave it included.
-void OnResource(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer user) {
-  auto* d = static_cast<Device*>(user);
-  const char* method = soup_server_message_get_method(msg);
-  if (g_strcmp0(method, "GET") != 0 && g_strcmp0(method, "HEAD") != 0) {
-    soup_server_message_set_status(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
-    soup_message_headers_append(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
-    return;
-  }
-  const std::string base = d->prefix + "/res/";
-  const std::string p = path ? path : "";
-  if (p.compare(0, base.size(), base) != 0) {
-    soup_server_message_set_status(msg, SOUP_STATUS_NOT_FOUND, nullptr);
-    return;
-  }
-  // An escaped '/' or NUL must not split or end a name.
-  GCharPtr rel(g_uri_unescape_string(p.c_str() + base.size(), "/"));
-  if (!rel || std::string_view(rel.get()).find('\0') != std::string_view::npos) {
-    soup_server_message_set_status(msg, SOUP_STATUS_NOT_FOUND, nullptr);
-    return;
-  }
-  const auto file = ResolveInside(d->resourceDir, rel.get());
-  gchar* data = nullptr;
-  gsize len = 0;
-  if (file.empty() || !g_file_get_contents(file.c_str(), &data, &len, nullptr)) {
-    soup_server_message_set_status(msg, SOUP_STATUS_NOT_FOUND, nullptr);
-    return;
-  }
-  soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
-  soup_server_message_set_response(msg, ContentTypeFor(file).c_str(), SOUP_MEMORY_TAKE, data, len);
+// Limits of the HTTP server: no one client address can hold more than a
+// small share of the connections, and a silent connection is closed.
+HttpLimits ServerLimits() { return HttpLimits{}; }
+
+HttpRoute Answer(unsigned status, const char* allow = nullptr) {
+  HttpRoute r;
+  r.answer = HttpResponse(status);
+  if (allow) r.answer.Add("Allow", allow);
+  return r;
 }
 
-void OnControl(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpointer user) {
-  HandleControl(msg, *static_cast<ServiceRuntime*>(user));
-}
-
-void OnEvent(SoupServer* server, SoupServerMessage* msg, const char*, GHashTable*, gpointer user) {
-  auto* svc = static_cast<ServiceRuntime*>(user);
-  HandleEventSubscription(msg, *svc, Host::Get().ContextForServer(server));
-}
-
-// Requests with a body larger than any description, SOAP call or
-// subscription are refused before the body is read.
-constexpr goffset kMaxRequestBody = 256 * 1024;
-
-void OnEarly(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpointer) {
-  SoupMessageHeaders* h = soup_server_message_get_request_headers(msg);
-  const goffset len = soup_message_headers_get_content_length(h);
-  if (len <= kMaxRequestBody && soup_message_headers_get_encoding(h) != SOUP_ENCODING_CHUNKED) return;
-  // The server would read (and keep) the whole body before answering: take
-  // the connection over, answer 413 and close it.
-  GIOStream* stream = soup_server_message_steal_connection(msg);
-  if (!stream) {
-    soup_message_body_set_accumulate(soup_server_message_get_request_body(msg), FALSE);
-    soup_server_message_set_status(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
-    return;
+// A named document, opened for streaming; 404 when it has gone or now
+// resolves outside the resource directory.
+HttpResponse OpenDocument(const DeviceRoutes& routes, const NamedDocument& doc) {
+  const auto file = ResolveInside(routes.resourceDir, doc.file);
+  const int fd = file.empty() ? -1 : ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    return HttpResponse(404);
   }
-  static const char kReply[] =
-      "HTTP/1.1 413 Request Entity Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  gsize written = 0;
-  g_output_stream_write_all(g_io_stream_get_output_stream(stream), kReply, sizeof kReply - 1, &written, nullptr,
-                            nullptr);
-  g_io_stream_close(stream, nullptr, nullptr);
-  g_object_unref(stream);
+  HttpResponse r(200);
+  r.fd = fd;
+  r.fileSize = static_cast<std::uint64_t>(st.st_size);
+  r.Add("Content-Type", doc.contentType);
+  return r;
+}
+
+// "control/3" → 3; npos for anything else.
+size_t ServiceIndex(std::string_view rest, std::string_view kind) {
+  if (rest.substr(0, kind.size()) != kind) return std::string::npos;
+  rest.remove_prefix(kind.size());
+  if (rest.empty() || rest.size() > 9 || rest.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::string::npos;
+  return static_cast<size_t>(std::strtoul(std::string(rest).c_str(), nullptr, 10));
 }
 
 gboolean OnAnnounceTimer(gpointer user) {
-  auto* d = static_cast<Device*>(user);
-  for (size_t i = 0; i < d->roots.size(); ++i) {
-    // Re-announcing: the same ssdp:alive set, well before max-age runs out.
-    std::vector<std::string> datagrams;
-    for (const auto& t : d->record.targets) {
-      datagrams.push_back("NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nCACHE-CONTROL: max-age=" +
-                          std::to_string(d->maxAge) + "\r\nLOCATION: " + d->locations[i] + "\r\nNT: " + t.nt +
-                          "\r\nNTS: ssdp:alive\r\nSERVER: " + Host::Get().ServerId() + "\r\nUSN: " + t.usn +
-                          "\r\n\r\n");
-    }
-    SendSsdpMulticast(d->record.hostAddresses[i], datagrams);
-  }
+  // Re-announcing: the same ssdp:alive set, well before max-age runs out.
+  Host::Get().Reannounce(*static_cast<Device*>(user));
   return G_SOURCE_CONTINUE;
 }
 
@@ -159,17 +122,11 @@ void RemoveStaleWwwDirs(const std::filesystem::path& hostDir) {
   }
 }
 
-// Characters that make a search target a pattern to the SSDP library.
-bool NeedsOwnSearchAnswer(const std::string& nt) { return nt.find_first_of("()[]{}*+?|^$\\") != std::string::npos; }
-
-// M-SEARCH requests as the SSDP library sees them (type 0: discovery request).
-void OnSsdpMessage(GSSDPClient* client, const char* from, guint port, gint type, SoupMessageHeaders* headers,
-                   gpointer) {
-  if (type != 0 || !headers) return;
-  const char* st = soup_message_headers_get_one(headers, "ST");
-  const char* man = soup_message_headers_get_one(headers, "MAN");
-  if (!st || !man || g_strcmp0(man, "\"ssdp:discover\"") != 0) return;
-  Host::Get().AnswerSearch(client, from, port, st);
+// The SERVER header: "OS/version UPnP/1.0 product/version".
+std::string ServerIdentity() {
+  utsname u{};
+  if (::uname(&u) != 0) return "Linux UPnP/1.0 QelUPnP/1.0";
+  return std::string(u.sysname) + "/" + u.release + " UPnP/1.0 QelUPnP/1.0";
 }
 
 void ShutdownHook() { Host::Get().WithdrawAll(); }
@@ -223,36 +180,109 @@ void Host::OnLoop(F&& f) {
   fut.wait();
 }
 
-GUPnPContext* Host::ContextForServer(SoupServer* server) const {
-  for (const auto& n : m_nets)
-    if (gupnp_context_get_server(n.context.get()) == server) return n.context.get();
-  return m_nets.empty() ? nullptr : m_nets.front().context.get();
+HttpRoute Host::Route(const HttpRequest& req) {
+  static constexpr std::string_view kBase = "/upnphost/";
+  std::string_view path = req.path;
+  if (path.substr(0, kBase.size()) != kBase) return Answer(404);
+  path.remove_prefix(kBase.size());
+  const auto slash = path.find('/');
+  if (slash == std::string_view::npos) return Answer(404);
+  const std::string key(path.substr(0, slash));
+  const std::string_view rest = path.substr(slash + 1);
+  std::shared_ptr<const DeviceRoutes> routes;
+  {
+    std::shared_lock<std::shared_mutex> g(m_routesLock);
+    auto it = m_routes.find(key);
+    if (it != m_routes.end()) routes = it->second;
+  }
+  if (!routes) return Answer(404);
+  const bool get = req.method == "GET" || req.method == "HEAD";
+  if (rest == "description.xml") {
+    if (!get) return Answer(405, "GET, HEAD");
+    HttpRoute r = Answer(200);
+    r.answer.shared = routes->description;
+    r.answer.Add("Content-Type", "text/xml; charset=\"utf-8\"");
+    return r;
+  }
+  if (rest.substr(0, 4) == "res/") {
+    auto it = routes->documents.find(std::string(rest.substr(4)));
+    if (it == routes->documents.end()) return Answer(404);
+    if (!get) return Answer(405, "GET, HEAD");
+    HttpRoute r;
+    r.answer = OpenDocument(*routes, it->second);
+    return r;
+  }
+  const bool control = rest.substr(0, 8) == "control/";
+  const size_t n = control ? ServiceIndex(rest, "control/") : ServiceIndex(rest, "event/");
+  if (n >= routes->services.size()) return Answer(404);
+  if (control && req.method != "POST" && req.method != "M-POST") return Answer(405, "POST");
+  if (!control && req.method != "SUBSCRIBE" && req.method != "UNSUBSCRIBE") return Answer(405, "SUBSCRIBE, UNSUBSCRIBE");
+  HttpRoute r;
+  r.answerNow = false;
+  r.maxBody = control ? kMaxControlBody : kMaxEventBody;
+  r.work = [svc = routes->services[n], control](const HttpRequest& q, HttpResponse& out) {
+    auto s = svc.lock();
+    if (!s || !s->live) {
+      out.status = 404;
+      return;
+    }
+    if (control)
+      HandleControl(q, out, *s);
+    else
+      HandleEventSubscription(q, out, *s);
+  };
+  return r;
 }
 
-void Host::AnswerSearch(GSSDPClient* client, const char* fromAddress, unsigned fromPort, const char* st) {
-  for (const auto& t : m_ownTargets) {
-    if (t.target.nt != st || GSSDP_CLIENT(m_nets[t.net].context.get()) != client) continue;
-    const std::string reply = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=" + std::to_string(t.device->maxAge) +
-                              "\r\nEXT: \r\nLOCATION: " + t.device->locations[t.net] + "\r\nSERVER: " + m_serverId +
-                              "\r\nST: " + t.target.nt + "\r\nUSN: " + t.target.usn + "\r\n\r\n";
-    SendSsdpUnicast(m_nets[t.net].hostAddress, fromAddress, fromPort, reply);
-  }
+void Host::Publish(const Device& d) {
+  auto routes = std::make_shared<DeviceRoutes>();
+  routes->description = std::make_shared<const std::string>(d.doc.publishedXml);
+  routes->resourceDir = d.resourceDir;
+  for (const auto& file : d.doc.documents)
+    routes->documents.emplace(file, NamedDocument{file, ContentTypeFor(file)});
+  for (const auto& s : d.services) routes->services.push_back(s);
+  std::unique_lock<std::shared_mutex> g(m_routesLock);
+  m_routes[d.key] = std::move(routes);
+}
+
+void Host::Withdraw(const Device& d) {
+  std::shared_ptr<const DeviceRoutes> gone;
+  std::unique_lock<std::shared_mutex> g(m_routesLock);
+  auto it = m_routes.find(d.key);
+  if (it == m_routes.end()) return;
+  gone = std::move(it->second);
+  m_routes.erase(it);
 }
 
 HRESULT Host::StartLocked(const Settings& settings) {
   if (m_loop) return S_OK;
   m_settings = settings;
-  for (const auto& name : settings.interfaces) {
-    GInetAddress* probe = g_inet_address_new_from_string(name.c_str());
-    const bool isAddress = probe != nullptr;
-    if (probe) g_object_unref(probe);
-    if (!isAddress && ::if_nametoindex(name.c_str()) == 0) {
-      LogLine("the interface \"%s\" (upnphost\\Parameters\\Interfaces) does not exist", name.c_str());
-      return kErrNoSuchInterface;
-    }
+  // A configured port that another program holds fails the registration at
+  // once; the contexts would otherwise fail one by one, quietly.
+  if (settings.httpPort != 0 && PortInUse(settings.httpPort)) {
+    LogLine("the HTTP port %u (upnphost\\Parameters\\HttpPort) is in use", settings.httpPort);
+    return kErrPortInUse;
   }
 
   m_mainContext = g_main_context_new();
+  m_serverId = ServerIdentity();
+  // The one HTTP server serves every context; requests that need the
+  // network thread wait in its main context until the loop runs.
+  int err = 0;
+  std::string why;
+  m_http = HttpServer::Start(
+      m_settings.httpPort, m_mainContext, [this](const HttpRequest& req) { return Route(req); }, m_serverId,
+      ServerLimits(), &err, &why);
+  if (!m_http) {
+    g_main_context_unref(m_mainContext);
+    m_mainContext = nullptr;
+    if (err == EADDRINUSE) {
+      LogLine("the HTTP port %u (upnphost\\Parameters\\HttpPort) is in use: %s", m_settings.httpPort, why.c_str());
+      return kErrPortInUse;
+    }
+    LogLine("the HTTP server cannot start on port %u: %s", m_settings.httpPort, why.c_str());
+    return E_FAIL;
+  }
   m_loop = g_main_loop_new(m_mainContext, FALSE);
   std::promise<HRESULT> started;
   auto startedFuture = started.get_future();
@@ -261,44 +291,19 @@ HRESULT Host::StartLocked(const Settings& settings) {
     // Service objects are called on this thread; it joins the free-threaded apartment.
     const HRESULT coHr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     HRESULT hr = S_OK;
-    for (const auto& name : m_settings.interfaces) {
-      GErrorPtr err;
-      GUPnPContext* ctx = nullptr;
-      if (GInetAddress* addr = g_inet_address_new_from_string(name.c_str())) {
-        ctx = gupnp_context_new_full(nullptr, addr, static_cast<guint16>(m_settings.httpPort),
-                                     GSSDP_UDA_VERSION_1_0, Out(err));
-        g_object_unref(addr);
-      } else {
-        ctx = gupnp_context_new_full(name.c_str(), nullptr, static_cast<guint16>(m_settings.httpPort),
-                                     GSSDP_UDA_VERSION_1_0, Out(err));
-      }
-      if (!ctx) {
-        const char* why = err ? err->message : "unknown error";
-        if (m_settings.httpPort != 0 && PortInUse(m_settings.httpPort)) {
-          LogLine("the HTTP port %u (upnphost\\Parameters\\HttpPort) is in use: %s", m_settings.httpPort, why);
-          hr = kErrPortInUse;
-        } else {
-          LogLine("cannot serve on \"%s\": %s", name.c_str(), why);
-          hr = kErrNoSuchInterface;
-        }
-        break;
-      }
-      g_signal_connect(ctx, "message-received", G_CALLBACK(OnSsdpMessage), nullptr);
-      m_nets.push_back({GObjectPtr<GUPnPContext>(ctx), gssdp_client_get_host_ip(GSSDP_CLIENT(ctx))});
-    }
-    if (SUCCEEDED(hr)) {
-      m_serverId = m_nets.empty() ? "Linux UPnP/1.0 QelUPnP/1.0"
-                                  : gssdp_client_get_server_id(GSSDP_CLIENT(m_nets.front().context.get()));
-      m_session.reset(soup_session_new_with_options("proxy-resolver", nullptr, "timeout", 10u, "idle-timeout", 30u,
-                                                    "max-conns-per-host", 4, nullptr));
-    } else {
-      m_nets.clear();
-    }
+    m_session.reset(soup_session_new_with_options("proxy-resolver", nullptr, "timeout", 10u, "idle-timeout", 30u,
+                                                  "max-conns-per-host", 4, nullptr));
+    m_answers.Start(m_mainContext, [this](PendingAnswer& a) { SendAnswer(a); });
+    m_net = std::make_unique<NetWatch>(
+        m_settings, [this](NetContext& n) { OnNetAdded(n); }, [this](NetContext& n) { OnNetRemoved(n); },
+        [this](NetContext& n, const char* from, unsigned port, SoupMessageHeaders* h) { OnSearch(n, from, port, h); });
     started.set_value(hr);
     if (SUCCEEDED(hr)) g_main_loop_run(m_loop);
+    m_answers.Stop();
+    m_net.reset();  // says byebye where a device is still attached, and may schedule a note
+    m_whereTimer.reset();
     m_session.reset();
-    m_ownTargets.clear();
-    m_nets.clear();
+    m_servedState = -1;
     // Let the libraries finish what their disposal queued.
     while (g_main_context_iteration(m_mainContext, FALSE)) {
     }
@@ -308,6 +313,7 @@ HRESULT Host::StartLocked(const Settings& settings) {
   const HRESULT hr = startedFuture.get();
   if (FAILED(hr)) {
     m_thread.join();
+    m_http.reset();
     g_main_loop_unref(m_loop);
     g_main_context_unref(m_mainContext);
     m_loop = nullptr;
@@ -316,9 +322,9 @@ HRESULT Host::StartLocked(const Settings& settings) {
   }
   std::error_code ec;
   std::filesystem::create_directories(HostDir(), ec);
+  // Descriptions are served from memory now; folders earlier versions
+  // served them from are removed once their process has gone.
   RemoveStaleWwwDirs(HostDir());
-  m_wwwDir = HostDir() / ("www-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(m_wwwDir, ec);
   if (!m_hooksInstalled) {
     m_hooksInstalled = true;
     AddShutdownHook(&ShutdownHook);
@@ -338,75 +344,47 @@ void Host::StopLocked() {
       },
       m_loop);
   m_thread.join();
+  // Requests still waiting for the loop are answered 503 as the server stops.
+  m_http.reset();
+  {
+    std::unique_lock<std::shared_mutex> g(m_routesLock);
+    m_routes.clear();
+  }
   g_main_loop_unref(m_loop);
   g_main_context_unref(m_mainContext);
   m_loop = nullptr;
   m_mainContext = nullptr;
-  std::error_code ec;
-  std::filesystem::remove_all(m_wwwDir, ec);
 }
 
 HRESULT Host::GoLive(Device& d) {
   d.cancel.reset(g_cancellable_new());
-  for (size_t i = 0; i < m_nets.size(); ++i) {
-    GUPnPContext* ctx = m_nets[i].context.get();
-    XmlDocPtr xml(xmlReadMemory(d.doc.publishedXml.data(), static_cast<int>(d.doc.publishedXml.size()),
-                                "description.xml", "UTF-8", XML_PARSE_NONET));
-    if (!xml) return UPNP_E_INVALID_DOCUMENT;
-    GObjectPtr<GUPnPXMLDoc> doc(gupnp_xml_doc_new(xml.release()));
-    GErrorPtr err;
-    GUPnPRootDevice* root =
-        gupnp_root_device_new_full(ctx, gupnp_resource_factory_get_default(), doc.get(),
-                                   d.descriptionFile.filename().c_str(), m_wwwDir.c_str(), Out(err));
-    if (!root) {
-      LogLine("cannot publish the device %s: %s", d.id.c_str(), err ? err->message : "unknown error");
-      return E_FAIL;
-    }
-    d.roots.emplace_back(root);
-    d.locations.push_back(gupnp_device_info_get_location(GUPNP_DEVICE_INFO(root)));
-    gssdp_resource_group_set_max_age(gupnp_root_device_get_ssdp_resource_group(root), d.maxAge);
-    // Early handlers belong to the handler of the same path: each path gets one.
-    SoupServer* server = gupnp_context_get_server(ctx);
-    const std::string res = d.prefix + "/res";
-    gupnp_context_add_server_handler(ctx, FALSE, res.c_str(), OnResource, &d, nullptr);
-    soup_server_add_early_handler(server, res.c_str(), OnEarly, nullptr, nullptr);
-    for (auto& s : d.services) {
-      gupnp_context_add_server_handler(ctx, FALSE, s->entry->controlPath.c_str(), OnControl, s.get(), nullptr);
-      soup_server_add_early_handler(server, s->entry->controlPath.c_str(), OnEarly, nullptr, nullptr);
-      gupnp_context_add_server_handler(ctx, FALSE, s->entry->eventPath.c_str(), OnEvent, s.get(), nullptr);
-      soup_server_add_early_handler(server, s->entry->eventPath.c_str(), OnEarly, nullptr, nullptr);
-    }
-  }
-  for (auto& r : d.roots) gupnp_root_device_set_available(r.get(), TRUE);
-  for (size_t i = 0; i < d.roots.size(); ++i)
-    for (const auto& t : d.record.targets)
-      if (NeedsOwnSearchAnswer(t.nt)) m_ownTargets.push_back({&d, i, t});
+  Publish(d);
+  m_live.push_back(&d);
+  // Contexts that arrive later get the device from OnNetAdded; one that is
+  // here now and cannot take it is said in the log and tried again when it
+  // comes back.
+  for (const auto& n : m_net->Contexts()) Attach(d, *n);
+  RecordAddresses(d);
+  for (const auto& n : m_net->Contexts())
+    if (d.nets.count(n->serial)) StartAliveBurst(d, *n);
   d.announceTimer = AddTimer(m_mainContext, d.announceSeconds, OnAnnounceTimer, &d);
   d.expiryTimer = AddTimer(m_mainContext, 30, OnExpiryTimer, &d);
+  ScheduleWhereServed();
   return S_OK;
 }
 
 void Host::TakeDown(Device& d) {
-  std::erase_if(m_ownTargets, [&](const OwnSearchTarget& t) { return t.device == &d; });
+  std::erase(m_live, &d);
   d.announceTimer.reset();
   d.expiryTimer.reset();
+  d.bursts.clear();
   if (d.cancel) g_cancellable_cancel(d.cancel.get());
-  // The byebye set goes out at once, before the objects are disposed (which
-  // sends it again through the library: harmless, and nothing is missed).
-  std::vector<std::string> byebye;
-  for (const auto& t : d.record.targets) byebye.push_back(ByebyeDatagram(t));
-  for (size_t i = 0; i < d.roots.size(); ++i) SendSsdpMulticast(m_nets[i].hostAddress, byebye);
-  for (size_t i = 0; i < d.roots.size(); ++i) {
-    GUPnPContext* ctx = m_nets[i].context.get();
-    gupnp_root_device_set_available(d.roots[i].get(), FALSE);
-    gupnp_context_remove_server_handler(ctx, (d.prefix + "/res").c_str());
-    for (auto& s : d.services) {
-      gupnp_context_remove_server_handler(ctx, s->entry->controlPath.c_str());
-      gupnp_context_remove_server_handler(ctx, s->entry->eventPath.c_str());
-    }
-  }
-  d.roots.clear();
+  Withdraw(d);
+  if (m_net)
+    for (const auto& n : m_net->Contexts()) Detach(d, *n, true);
+  d.nets.clear();
   for (auto& s : d.services) {
+    s->live = false;
     if (s->eventSource && s->sink) s->eventSource->Unadvise(s->sink.Get());
     s->subscriptions.clear();
   }
@@ -485,7 +463,7 @@ HRESULT Host::Register(std::string_view xmlUtf8, IUnknown* controlUnknown, const
       stopIfIdle();
       return FAILED(hr) ? hr : E_POINTER;
     }
-    for (const auto& var : entry.scpd.eventedVariables) {
+    for (const auto& var : entry.scpd->eventedVariables) {
       std::u16string name = FromUtf8(var);
       LPOLESTR names[1] = {name.data()};
       DISPID dispid = DISPID_UNKNOWN;
@@ -501,25 +479,12 @@ HRESULT Host::Register(std::string_view xmlUtf8, IUnknown* controlUnknown, const
   d->record.udn = d->doc.devices.front().udn;
   d->record.pid = static_cast<long>(::getpid());
   d->record.targets = TargetsOf(d->doc);
-  for (const auto& n : m_nets) d->record.hostAddresses.push_back(n.hostAddress);
   d->recordDir = HostDir();
   if (!WriteRecord(d->recordDir, d->record)) {
     LogLine("cannot write the registration record in %s", d->recordDir.c_str());
     stopIfIdle();
     return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
   }
-  d->descriptionFile = m_wwwDir / (d->key + ".xml");
-  {
-    std::ofstream f(d->descriptionFile, std::ios::binary | std::ios::trunc);
-    f << d->doc.publishedXml;
-    if (!f.flush()) {
-      std::error_code ec;
-      std::filesystem::remove(RecordPath(d->recordDir, d->id), ec);
-      stopIfIdle();
-      return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
-    }
-  }
-
   for (auto& s : d->services) {
     if (SUCCEEDED(s->dispatch.As(&s->eventSource)) && s->eventSource) {
       s->sink = MakeEventSink(s, m_mainContext);
@@ -538,7 +503,6 @@ HRESULT Host::Register(std::string_view xmlUtf8, IUnknown* controlUnknown, const
   if (FAILED(live)) {
     std::error_code ec;
     std::filesystem::remove(RecordPath(d->recordDir, d->id), ec);
-    std::filesystem::remove(d->descriptionFile, ec);
     stopIfIdle();
     return live;
   }
@@ -559,7 +523,6 @@ HRESULT Host::Unregister(const std::string& id) {
       OnLoop([&] { TakeDown(*dead); });
       std::error_code ec;
       std::filesystem::remove(RecordPath(dead->recordDir, id), ec);
-      std::filesystem::remove(dead->descriptionFile, ec);
       if (m_devices.empty()) StopLocked();
     } else {
       const auto file = RecordPath(HostDir(), id);
@@ -570,10 +533,8 @@ HRESULT Host::Unregister(const std::string& id) {
         LogLine("the registration record %s is damaged", file.c_str());
         return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
       }
-      std::vector<std::string> byebye;
-      for (const auto& t : rec.targets) byebye.push_back(ByebyeDatagram(t));
       bool sent = true;
-      for (const auto& a : rec.hostAddresses) sent = SendSsdpMulticast(a, byebye) && sent;
+      for (const auto& a : rec.hostAddresses) sent = SendSsdpMulticast(a, ByebyeSet(rec.targets, a)) && sent;
       if (!sent) LogLine("could not send every ssdp:byebye for the earlier device %s", id.c_str());
       std::filesystem::remove(file, ec);
     }

@@ -7,17 +7,23 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
+#include <random>
 #include <string>
+#include <unordered_map>
 #include <thread>
 #include <vector>
 
 #include "cominterfaces.h"
 #include "devicedoc.h"
 #include "glibptr.h"
+#include "httpserver.h"
 #include "internal.h"
+#include "netwatch.h"
 #include "records.h"
 
 namespace qel::upnphost {
@@ -26,7 +32,8 @@ struct Device;
 
 struct Subscription {
   std::string sid;
-  std::vector<std::string> callbacks;
+  std::string peer;                    // the address that subscribed
+  std::vector<std::string> callbacks;  // tried in this order until one takes the event
   std::uint32_t seq = 0;
   gint64 expiresUs = 0;  // g_get_monotonic_time() deadline
 };
@@ -41,11 +48,37 @@ struct ServiceRuntime {
   ComPtr<IUPnPEventSink> sink;
   std::map<std::string, DISPID> variableIds;  // evented variables the object knows
   std::vector<Subscription> subscriptions;
+  bool live = true;  // false once the device is taken down (network thread)
 };
 
-struct NetContext {
-  GObjectPtr<GUPnPContext> context;
-  std::string hostAddress;
+// A document the description names, served from the resource directory.
+struct NamedDocument {
+  std::string file;  // path below the resource directory, '/'-separated
+  std::string contentType;
+};
+
+// What the HTTP server needs of a device to answer requests on its own
+// threads; immutable once published.
+struct DeviceRoutes {
+  std::shared_ptr<const std::string> description;
+  std::filesystem::path resourceDir;
+  std::unordered_map<std::string, NamedDocument> documents;  // by the path below "<prefix>/res/"
+  std::vector<std::weak_ptr<ServiceRuntime>> services;       // by the number in the control and event paths
+};
+
+// A device as served on one network context: its description's URL there
+// (the context's address, the host's one HTTP server).
+struct DeviceOnNet {
+  std::string location;
+};
+
+// One announcement set going out on one context: a first pass after a short
+// random delay, then the repeats.
+struct AliveBurst {
+  Device* device = nullptr;
+  unsigned net = 0;  // NetContext::serial
+  int passesLeft = 0;
+  GSourcePtr timer;
 };
 
 struct Device {
@@ -54,26 +87,58 @@ struct Device {
   std::string prefix;  // "/upnphost/<key>"
   DeviceDoc doc;
   std::filesystem::path resourceDir;
-  std::filesystem::path descriptionFile;
   std::filesystem::path recordDir;
   unsigned maxAge = 1800;
   unsigned announceSeconds = 600;
   ComPtr<IUPnPDeviceControl> control;
   std::vector<std::shared_ptr<ServiceRuntime>> services;
-  std::vector<GObjectPtr<GUPnPRootDevice>> roots;  // one per network context
-  std::vector<std::string> locations;
+  std::map<unsigned, DeviceOnNet> nets;  // by NetContext::serial
+  std::vector<std::unique_ptr<AliveBurst>> bursts;
   Record record;
   GSourcePtr announceTimer;
   GSourcePtr expiryTimer;
   GObjectPtr<GCancellable> cancel;
 };
 
-// A search target the SSDP library cannot match itself (it reads targets
-// as patterns): the host answers searches for it. Network thread only.
-struct OwnSearchTarget {
-  Device* device;
-  size_t net;
-  SsdpTarget target;
+// An answer to a search, waiting for its random delay within MX.
+struct PendingAnswer {
+  unsigned net = 0;  // NetContext::serial
+  std::string to;
+  unsigned port = 0;
+  std::vector<std::string> datagrams;
+};
+
+// Answers by the time they are due: one timer for all of them, however many
+// searches a flood brings (a GLib source per answer would make every loop
+// iteration walk them all).
+class AnswerQueue {
+ public:
+  AnswerQueue() = default;
+  ~AnswerQueue() { Stop(); }
+  AnswerQueue(const AnswerQueue&) = delete;
+  AnswerQueue& operator=(const AnswerQueue&) = delete;
+  // `send` runs on the loop of `ctx` for each answer when it is due.
+  void Start(GMainContext* ctx, std::function<void(PendingAnswer&)> send);
+  void Stop();
+  void Add(gint64 dueUs, PendingAnswer a);
+  void DropNet(unsigned net);
+  size_t Bytes() const { return m_bytes; }
+
+ private:
+  static gboolean Dispatch(GSource* s, GSourceFunc, gpointer);
+  void Arm();
+  std::multimap<gint64, PendingAnswer> m_due;
+  size_t m_bytes = 0;
+  GSource* m_source = nullptr;
+  std::function<void(PendingAnswer&)> m_send;
+};
+
+// Searches the host did not answer, reported at most once a minute.
+struct SearchDrops {
+  unsigned offLink = 0;
+  unsigned overLimit = 0;
+  unsigned malformed = 0;
+  gint64 lastReportUs = 0;
 };
 
 class Host {
@@ -91,8 +156,8 @@ class Host {
   GMainContext* LoopContext() const { return m_mainContext; }
   SoupSession* NotifySession() const { return m_session.get(); }
   const std::string& ServerId() const { return m_serverId; }
-  GUPnPContext* ContextForServer(SoupServer* server) const;
-  void AnswerSearch(GSSDPClient* client, const char* fromAddress, unsigned fromPort, const char* st);
+  unsigned HttpPort() const { return m_http ? m_http->Port() : 0; }
+  void Reannounce(Device& d);
 
  private:
   Host() = default;
@@ -100,19 +165,43 @@ class Host {
   void StopLocked();
   HRESULT GoLive(Device& d);          // network thread
   void TakeDown(Device& d);           // network thread
-  void Announce(Device& d);           // network thread
+  // Network thread: following the network, announcing, answering searches
+  // (announce.cpp).
+  void OnNetAdded(NetContext& n);
+  void OnNetRemoved(NetContext& n);
+  bool Attach(Device& d, NetContext& n);
+  void Detach(Device& d, NetContext& n, bool sayByebye);
+  void StartAliveBurst(Device& d, NetContext& n);
+  void SendAlivePass(Device& d, NetContext& n);
+  void OnSearch(NetContext& n, const char* from, unsigned port, SoupMessageHeaders* headers);
+  void SendAnswer(PendingAnswer& a);  // network thread
+  void CountDrop(unsigned SearchDrops::*what);
+  void RecordAddresses(Device& d);
+  void SayWhereServed();
+  void ScheduleWhereServed();
+  static gboolean OnBurstTimer(gpointer burst);
   template <class F>
   void OnLoop(F&& f);
+  HttpRoute Route(const HttpRequest& req);  // the HTTP server's threads
+  void Publish(const Device& d);            // makes the device's paths answer
+  void Withdraw(const Device& d);
 
   std::mutex m_lock;  // API calls; the network thread never takes it
   std::map<std::string, std::unique_ptr<Device>> m_devices;
   GMainContext* m_mainContext = nullptr;
   GMainLoop* m_loop = nullptr;
   std::thread m_thread;
-  std::vector<NetContext> m_nets;
-  std::vector<OwnSearchTarget> m_ownTargets;
+  std::unique_ptr<NetWatch> m_net;  // network thread only
+  AnswerQueue m_answers;
+  SearchDrops m_drops;
+  std::vector<Device*> m_live;  // devices on the network: network thread only
+  int m_servedState = -1;  // what SayWhereServed said last
+  GSourcePtr m_whereTimer;
+  std::mt19937 m_rng{std::random_device{}()};
   GObjectPtr<SoupSession> m_session;
-  std::filesystem::path m_wwwDir;
+  std::unique_ptr<HttpServer> m_http;
+  std::shared_mutex m_routesLock;  // the server's threads read m_routes
+  std::unordered_map<std::string, std::shared_ptr<const DeviceRoutes>> m_routes;  // by Device::key
   std::string m_serverId;
   Settings m_settings;
   bool m_hooksInstalled = false;
@@ -121,9 +210,17 @@ class Host {
 // The published XML's SSDP targets of a device.
 std::vector<SsdpTarget> TargetsOf(const DeviceDoc& doc);
 
-// Control and eventing handlers (control.cpp, eventing.cpp).
-void HandleControl(SoupServerMessage* msg, ServiceRuntime& svc);
-void HandleEventSubscription(SoupServerMessage* msg, ServiceRuntime& svc, GUPnPContext* context);
+// The LOCATION of a document served at `path` on context `n`'s HTTP port.
+std::string LocationFor(const NetContext& n, unsigned port, const std::string& path);
+
+// Bodies of control and eventing requests are read up to this size; larger
+// ones are refused (413) before any of them is read.
+constexpr std::size_t kMaxControlBody = 256 * 1024;
+constexpr std::size_t kMaxEventBody = 4 * 1024;
+
+// Control and eventing handlers (control.cpp, eventing.cpp), on the network thread.
+void HandleControl(const HttpRequest& req, HttpResponse& resp, ServiceRuntime& svc);
+void HandleEventSubscription(const HttpRequest& req, HttpResponse& resp, ServiceRuntime& svc);
 void NotifyVariables(ServiceRuntime& svc, const std::vector<std::string>& names, const Subscription* only);
 void ExpireSubscriptions(ServiceRuntime& svc);
 ComPtr<IUPnPEventSink> MakeEventSink(std::weak_ptr<ServiceRuntime> svc, GMainContext* loop);

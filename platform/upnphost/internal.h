@@ -20,9 +20,10 @@ void LogLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Host settings: HKLM\SYSTEM\CurrentControlSet\Services\upnphost\Parameters.
 struct Settings {
-  // Interface names or IPv4 addresses to serve on ("Interfaces", REG_SZ,
-  // separated by blanks, commas or semicolons). Default: loopback.
-  std::vector<std::string> interfaces{"lo"};
+  // Interface names or addresses ("192.168.1.10", "fe80::1%eth0") to serve
+  // on ("Interfaces", REG_SZ, separated by blanks, commas or semicolons).
+  // Empty: every interface that is up, not loopback and multicast-capable.
+  std::vector<std::string> interfaces;
   // "HttpPort" (REG_DWORD); 0 lets the system choose.
   unsigned httpPort = 0;
   // "AnnouncementInterval" (REG_DWORD, seconds); 0 derives it from each

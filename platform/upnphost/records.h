@@ -18,7 +18,7 @@ struct Record {
   std::string id;
   std::string udn;
   long pid = 0;
-  std::vector<std::string> hostAddresses;  // IPv4 addresses the device was announced on
+  std::vector<std::string> hostAddresses;  // where the device was announced ("addr" or "addr%if")
   std::vector<SsdpTarget> targets;
 };
 
@@ -28,12 +28,20 @@ std::filesystem::path RecordPath(const std::filesystem::path& dir, const std::st
 bool WriteRecord(const std::filesystem::path& dir, const Record& r);
 bool ReadRecord(const std::filesystem::path& file, Record* r);
 
-// Sends each datagram to 239.255.255.250:1900 out of the interface that
-// holds `hostAddress`. False when the socket cannot be made or a send fails.
+// Host addresses below are "address" or "address%interface" ("fe80::1%eth0"):
+// IPv6 needs the interface, and with it an IPv4 datagram still leaves when
+// the address itself has gone.
+
+// The SSDP group of an address as a HOST header value: "239.255.255.250:1900",
+// "[FF02::C]:1900" (link-local) or "[FF05::C]:1900" (site or global).
+std::string SsdpGroupHost(const std::string& hostAddress);
+std::string ByebyeDatagram(const SsdpTarget& t, const std::string& groupHost);
+std::vector<std::string> ByebyeSet(const std::vector<SsdpTarget>& targets, const std::string& hostAddress);
+// Sends each datagram to the SSDP group of `hostAddress` out of its
+// interface. False when the socket cannot be made or a send fails.
 bool SendSsdpMulticast(const std::string& hostAddress, const std::vector<std::string>& datagrams);
-std::string ByebyeDatagram(const SsdpTarget& t);
-// Sends one datagram from `hostAddress` to `toAddress`:`toPort`.
+// Sends the datagrams from `hostAddress` to `toAddress`:`toPort`.
 bool SendSsdpUnicast(const std::string& hostAddress, const std::string& toAddress, unsigned toPort,
-                     const std::string& datagram);
+                     const std::vector<std::string>& datagrams);
 
 }  // namespace qel::upnphost

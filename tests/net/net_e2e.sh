@@ -3,7 +3,7 @@
 # curl, xmllint). Runs inside a network namespace of its own:
 #   unshare -n sh net_e2e.sh SCENARIO
 # Environment: PUBLISH (qel_net_publish), LISTEN (qel_ssdp_listen),
-# REGSVR (qelupnp-regsvr), DEVCTL (the device-control library), FIXTURE (dir).
+# REGSVR (qelupnp-regsvr), REG (qelupnp-reg), DEVCTL (the device-control library), FIXTURE (dir).
 set -u
 
 fail() { echo "FAIL: $*"; for f in "$WORK"/*.txt "$WORK"/*.err; do [ -f "$f" ] && { echo "--- $f"; cat "$f"; }; done; exit 1; }
@@ -21,6 +21,9 @@ cp "$FIXTURE/QelUPnPService.xml" "$RES/"
 UDN=uuid:3f2a9c1e-8b7d-4e6f-a5c4-0d1e2f3a4b5c
 
 "$REGSVR" /s "$DEVCTL" || fail "qelupnp-regsvr /s $DEVCTL failed"
+# This network is the namespace's loopback, which the host leaves out by default.
+"$REG" add 'HKLM\SYSTEM\CurrentControlSet\Services\upnphost\Parameters' /v Interfaces /t REG_SZ /d lo /f >/dev/null \
+  || fail "cannot set the host's Interfaces"
 
 # wait_for FILE PATTERN [SECONDS]
 wait_for() {

@@ -79,6 +79,8 @@ class HostTest : public ::testing::Test {
   void SetUp() override {
     if (!InPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace (run as root)";
     WriteFile(m_res.path() / "svc.xml", kScpd);
+    // The host serves no loopback by default: the tests' network is loopback.
+    SetHostValue(u"Interfaces", REG_SZ, u"lo", sizeof u"lo");
     ComPtr<IClassFactory> factory;
     ASSERT_EQ(qel_upnphost_DllGetClassObject(CLSID_UPnPRegistrar, IID_IClassFactory, factory.PutVoid()), S_OK);
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUPnPRegistrar, m_registrar.PutVoid()), S_OK);
@@ -86,6 +88,15 @@ class HostTest : public ::testing::Test {
   void TearDown() override {
     upnphost::WithdrawAllDevices();
     EXPECT_EQ(upnphost::LiveDeviceCount(), 0);
+  }
+
+  void SetHostValue(const char16_t* name, DWORD type, const void* data, DWORD size) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\upnphost\\Parameters", 0,
+                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    RegCloseKey(key);
   }
 
   HRESULT Register(const std::string& xml, BstrHolder* id, LONG lifetime = 1800, IUnknown* control = nullptr,

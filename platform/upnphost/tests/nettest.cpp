@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
@@ -196,15 +197,28 @@ HttpReply HttpGet(const std::string& url) {
   return HttpRaw(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
 }
 
-CallbackServer::CallbackServer() {
-  m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-  ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-  m_port = ntohs(a.sin_port);
+CallbackServer::CallbackServer(const std::string& address) {
+  if (address.find(':') == std::string::npos) {
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+    m_port = ntohs(a.sin_port);
+  } else {
+    m_fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    const auto pct = address.find('%');
+    ::inet_pton(AF_INET6, address.substr(0, pct).c_str(), &a.sin6_addr);
+    if (pct != std::string::npos) a.sin6_scope_id = if_nametoindex(address.c_str() + pct + 1);
+    ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+    m_port = ntohs(a.sin6_port);
+  }
   ::listen(m_fd, 8);
   m_thread = std::thread([this] { Run(); });
 }

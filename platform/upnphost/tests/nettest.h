@@ -66,11 +66,12 @@ HttpReply HttpGet(const std::string& url);
 // Splits "http://127.0.0.1:1234/a/b" into its port and path.
 bool SplitUrl(const std::string& url, int* port, std::string* path);
 
-// A one-thread HTTP server on 127.0.0.1 that answers 200 to everything and
+// A one-thread HTTP server on 127.0.0.1 (or on `address`, IPv4 or IPv6, an
+// IPv6 one with an optional "%interface") that answers 200 to everything and
 // keeps each request.
 class CallbackServer {
  public:
-  CallbackServer();
+  explicit CallbackServer(const std::string& address = "127.0.0.1");
   ~CallbackServer();
   int port() const { return m_port; }
   std::vector<std::string> Requests();

@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <thread>
 
 #include "../records.h"
 #include "hostfixture.h"
+#include "../netwatch.h"
 #include "upnphost.h"
 #include "winreg.h"
 
@@ -107,7 +110,7 @@ TEST_F(NetworkTest, KeepsAnsweringAfterMalformedDatagrams) {
   EXPECT_FALSE(Location().empty());
 }
 
-TEST_F(NetworkTest, ServesTheDescriptionAndTheResourceDirectoryOnly) {
+TEST_F(NetworkTest, ServesTheDescriptionAndTheDocumentsItNamesOnly) {
   HttpReply desc = HttpGet(m_location);
   ASSERT_EQ(desc.status, 200);
   EXPECT_NE(desc.body.find(m_controlPath), std::string::npos);
@@ -123,12 +126,11 @@ TEST_F(NetworkTest, ServesTheDescriptionAndTheResourceDirectoryOnly) {
   std::filesystem::create_directory(m_res.path() / "sub");
   WriteFile(m_res.path() / "sub" / "in.txt", "inside");
   const std::string res = scpd.substr(0, scpd.rfind('/') + 1);
-  EXPECT_EQ(HttpRaw(m_port, "GET " + res + "sub/in.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").body,
-            "inside");
-  for (const std::string bad : {"../control/0", "..%2f..%2fetc/passwd", "%2e%2e/%2e%2e/etc/passwd", "escape.txt",
+  // Only what the description names is served: a file beside it is not.
+  for (const std::string bad : {"sub/in.txt", "../control/0", "..%2f..%2fetc/passwd", "%2e%2e/%2e%2e/etc/passwd", "escape.txt",
                                 "sub/../../outside.txt", "sub", "nothing.xml", "%00svc.xml"}) {
     HttpReply r = HttpRaw(m_port, "GET " + res + bad + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    EXPECT_NE(r.status, 200) << bad;
+    EXPECT_EQ(r.status, 404) << bad;
     EXPECT_EQ(r.body.find("secret"), std::string::npos) << bad;
   }
   EXPECT_EQ(HttpRaw(m_port, "PUT " + scpd + " HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
@@ -284,6 +286,34 @@ TEST_F(NetworkTest, AnnouncesAliveWithTheLifetimeAsMaxAge) {
   EXPECT_EQ(Unregister(id.Utf8()), S_OK);
 }
 
+// The announcement set of a new device: every target alive, each at most
+// three times, never a byebye for it before or between; then, on
+// withdrawal, byebye for each after its last alive.
+TEST_F(NetworkTest, AnnouncesInAtMostThreePassesWithoutByebyeInBetween) {
+  SsdpListener listener;
+  BstrHolder id;
+  const std::string udn = "uuid:0a1b2c3d-0000-4000-8000-00000000abcd";
+  ASSERT_EQ(Register(Description({"A", "B"}, udn), &id), S_OK);
+  std::this_thread::sleep_for(1500ms);  // longer than the burst and its repeats
+  ASSERT_EQ(Unregister(id.Utf8()), S_OK);
+  ASSERT_TRUE(listener.WaitFor([&](const auto& m) { return AnyMessage(m, "ssdp:byebye", udn + "::upnp:rootdevice"); }));
+  std::map<std::string, int> alive;
+  std::map<std::string, bool> gone;
+  for (const auto& m : listener.Messages()) {
+    const std::string usn = Header(m, "USN");
+    if (usn.rfind(udn, 0) != 0) continue;
+    if (Header(m, "NTS") == "ssdp:alive") {
+      EXPECT_FALSE(gone[usn]) << "alive after byebye: " << usn;
+      ++alive[usn];
+    } else {
+      EXPECT_GT(alive[usn], 0) << "byebye before alive: " << usn;
+      gone[usn] = true;
+    }
+  }
+  EXPECT_EQ(alive.size(), 5u);  // root, UDN, device type, two service types
+  for (const auto& [usn, n] : alive) EXPECT_LE(n, 3) << usn;
+}
+
 TEST_F(NetworkTest, WithdrawsADeviceAnEarlierProcessLeftBehind) {
   upnphost::Record old;
   old.id = "{0F0E0D0C-0B0A-4909-8807-060504030201}";
@@ -312,24 +342,57 @@ TEST_F(NetworkTest, WithdrawAllSaysByebyeForEachDevice) {
 class SettingsTest : public HostTest {
  protected:
   void SetValue(const char16_t* name, DWORD type, const void* data, DWORD size) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\upnphost\\Parameters", 0,
-                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-    RegCloseKey(key);
+    SetHostValue(name, type, data, size);
   }
 };
 
-TEST_F(SettingsTest, AMissingInterfaceFailsTheRegistration) {
-  const char16_t name[] = u"nosuch0";
-  SetValue(u"Interfaces", REG_SZ, name, sizeof name);
-  BstrHolder id;
-  EXPECT_EQ(Register(Description(), &id), upnphost::kErrNoSuchInterface);
-  const char16_t addr[] = u"192.0.2.99";
-  SetValue(u"Interfaces", REG_SZ, addr, sizeof addr);
-  EXPECT_EQ(Register(Description(), &id), upnphost::kErrNoSuchInterface);
-  EXPECT_EQ(RecordCount(), 0u);
+// Interfaces that are absent, malformed or overlong never fail the
+// registration: the device waits for them (and is served on what is there).
+TEST_F(SettingsTest, AbsentOrMalformedInterfacesDoNotFailTheRegistration) {
+  for (const char16_t* value : {u"nosuch0", u"192.0.2.99", u"fe80::zz%lo", u"an-interface-name-far-too-long",
+                                u"999.1.2.3", u"nosuch0, 127.0.0.1"}) {
+    SetValue(u"Interfaces", REG_SZ, value, static_cast<DWORD>((std::char_traits<char16_t>::length(value) + 1) * 2));
+    BstrHolder id;
+    ASSERT_EQ(Register(Description(), &id), S_OK) << ToUtf8(value);
+    EXPECT_EQ(RecordCount(), 1u);
+    if (std::u16string_view(value) == u"nosuch0, 127.0.0.1") {
+      EXPECT_NE(Location().find("http://127.0.0.1:"), std::string::npos);
+    } else {
+      // MX 0 is answered within 100 ms when anything answers at all.
+      EXPECT_TRUE(SsdpSearch(MSearch(kUdn, 0), std::chrono::milliseconds(400)).empty()) << ToUtf8(value);
+    }
+    EXPECT_EQ(Unregister(id.Utf8()), S_OK);
+  }
+}
+
+TEST(InterfaceRulesTest, ParsesNamesAndAddressesAndDecidesWhatIsServed) {
+  std::vector<std::string> problems;
+  const auto rules = upnphost::ParseInterfaceRules(
+      {"eth0", "FE80::0001%eth1", "192.168.1.10", "fe80::zz%eth0", "300.1.1.1", "abcdefghijklmnop", "fe80::2%"},
+      &problems);
+  ASSERT_EQ(rules.size(), 3u);
+  EXPECT_EQ(rules[1].address, "fe80::1");
+  EXPECT_EQ(rules[1].scope, "eth1");
+  EXPECT_EQ(problems.size(), 4u);
+  struct Case {
+    const char* interface;
+    const char* address;
+    bool loopback, multicast, configured, served;
+  } cases[] = {
+      {"eth0", "10.0.0.1", false, true, true, true},      // by name
+      {"eth1", "fe80::1", false, true, true, true},       // by address and scope
+      {"eth2", "fe80::1", false, true, true, false},      // the address, on another interface
+      {"eth3", "192.168.1.10", false, true, true, true},  // by address on any interface
+      {"lo", "127.0.0.1", true, true, true, false},       // not named
+      {"lo", "127.0.0.1", true, true, false, false},      // default: no loopback
+      {"eth9", "10.0.0.9", false, false, false, false},   // default: no multicast, no service
+      {"eth9", "fe80::9", false, true, false, true},      // default: every other interface
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(upnphost::ContextAllowed(c.configured ? rules : std::vector<upnphost::InterfaceRule>{}, c.configured,
+                                       c.interface, c.address, c.loopback, c.multicast),
+              c.served)
+        << c.interface << " " << c.address;
 }
 
 TEST_F(SettingsTest, HonoursTheHttpPortAndFailsWhenItIsTaken) {
