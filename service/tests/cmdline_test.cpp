@@ -197,7 +197,9 @@ TEST_F(CommandLineTest, UnwritableStoreFailsTheRegistrationWithItsCode) {
     servicetest::ChildOptions options;
     options.unprivileged = true;
     options.env.push_back("QEL_SERVICE_TEST_STATE=" + m_state.path().string());
-    EXPECT_EQ(servicetest::ChildRun(options), 0);
+    const int rc = servicetest::ChildRun(options);
+    if (rc == servicetest::kChildSkipped) GTEST_SKIP() << "no place the unprivileged user can run the test from";
+    EXPECT_EQ(rc, 0);
     EXPECT_EQ(RegString(HKEY_CLASSES_ROOT, kAppKey, nullptr), "QelUPnP") << "nothing changed";
     return;
   }
