@@ -250,6 +250,27 @@ TEST_F(ScToolTest, UsageErrorsGiveTheUsageAndInvalidCommandLine) {
   EXPECT_FALSE(OpenServiceW(scm_.h, u"x", SERVICE_QUERY_STATUS)) << "a rejected command line created a service";
 }
 
+TEST_F(ScToolTest, LogShowsWhatTheServiceWrote) {
+  Handle svc = Create("Chatty", TestSvc("--accept stop --say ready-to-serve"));
+  Result r = Sc({"log", "Chatty"});
+  EXPECT_EQ(r.exit, 2) << "never started: no log yet";
+  EXPECT_EQ(r.out, Failure("log", 2, "The system cannot find the file specified."));
+  EXPECT_NE(r.err.find(qel::scm::LogPath(u"Chatty").string()), std::string::npos) << r.err;
+
+  ASSERT_TRUE(StartServiceW(svc.h, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(WaitToolState("Chatty", "4  RUNNING"));
+  r = Sc({"log", "chatty"});
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_NE(r.out.find("[service control manager] starting Chatty: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nready-to-serve\nerr:ready-to-serve\n"), std::string::npos) << r.out;
+  // The part moved aside comes first.
+  qel::test::WriteFile(qel::scm::LogPath(u"Chatty").string() + ".old", "older\n");
+  EXPECT_EQ(Sc({"log", "Chatty"}).out.rfind("older\n", 0), 0u);
+
+  EXPECT_EQ(Sc({"log", "Missing"}).exit, 255);  // 1060
+  EXPECT_EQ(Sc({"log"}).exit, 255);             // 1639: usage
+}
+
 TEST_F(ScToolTest, CallerWhoMayNotWriteTheStoreIsDenied) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to drop privileges";
   Handle svc = Create("Locked", "/bin/true");
