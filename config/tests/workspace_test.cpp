@@ -67,7 +67,7 @@ class ReadCSQTest : public ::testing::Test {
   int m_n = 0;
 };
 
-fs::path ExamplesDir() { return fs::path(__FILE__).parent_path().parent_path().parent_path() / "examples"; }
+fs::path ExamplesDir() { return QEL_FIXTURE_DIR; }
 
 TEST_F(ReadCSQTest, ReadsTheSampleWorkspace) {
   SetPath((ExamplesDir() / "QelWorkspace.xml").string());

@@ -87,6 +87,9 @@ wait_for() {
 service_state() { "$SC" query QelUPnP 2>/dev/null | sed -nE 's/^ *STATE *: *([0-9]+).*/\1/p'; }
 state_is() { [ "$(service_state)" = "$1" ]; }
 last_device_id() { reg query 'HKCR\SoftWare\Varn2\QelUPnP' /v LastDeviceID 2>/dev/null | sed -nE 's/^ +LastDeviceID +REG_SZ +(.*)$/\1/p'; }
+# For wait_for, which runs its command again each time (a "$(...)" argument would not be).
+has_device_id() { test -n "$(last_device_id)"; }
+no_device_id() { test -z "$(last_device_id)"; }
 log_text() { [ -f "$1" ] && iconv -f UTF-16LE -t UTF-8 "$1"; }
 
 # discover SECONDS [TARGET]: what gssdp-discover sees on loopback.

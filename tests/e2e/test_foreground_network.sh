@@ -11,7 +11,7 @@ out=$E2E_STATE/stdout.txt
 "$QELUPNP" >"$out" 2>&1 &
 pid=$!
 check "foreground run says the service started" wait_for 15 grep -q 'QelUPnP:Service started' "$out"
-check "foreground run stores LastDeviceID" wait_for 15 test -n "$(last_device_id)"
+check "foreground run stores LastDeviceID" wait_for 15 has_device_id
 found=$(discover 3 "$SAMPLE_UDN")
 check "the device is found" grep -q "$SAMPLE_UDN" <<<"$found"
 bye=$E2E_STATE/bye.txt
@@ -25,4 +25,17 @@ kill "$listener" 2>/dev/null || true
 wait "$listener" 2>/dev/null || true
 check "byebye is sent on Ctrl+C" byebye_seen "$SAMPLE_UDN" "$bye"
 cat "$out"
+
+# The device was withdrawn cleanly: the next start withdraws its id without a failure.
+old_id=$(last_device_id)
+check "LastDeviceID survives Ctrl+C" test -n "$old_id"
+new_id_stored() { local id; id=$(last_device_id); [ -n "$id" ] && [ "$id" != "$old_id" ]; }
+out2=$E2E_STATE/stdout2.txt
+"$QELUPNP" >"$out2" 2>&1 &
+pid=$!
+check "the restarted run stores a new LastDeviceID" wait_for 15 new_id_stored
+kill -INT "$pid"
+wait "$pid" || true
+cat "$out2"
+check "no withdrawal failure after a Ctrl+C" bash -c "! grep -q 'UnregisterDevice failed' '$out2'"
 finish

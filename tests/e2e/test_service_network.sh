@@ -17,7 +17,7 @@ check "qelupnp-sc start succeeds" [ "$rc" -eq 0 ]
 check "service reaches RUNNING" wait_for 20 state_is 4
 check "log says the service started" wait_for 10 grep -q 'QelUPnP:Service started' <(log_text "$log")
 check "the description was saved" test -s "$QEL_PROGRAM_DIR/QelUPnPDevice.xml"
-check "LastDeviceID is stored" wait_for 10 test -n "$(last_device_id)"
+check "LastDeviceID is stored" wait_for 10 has_device_id
 
 found=$(discover 3 "$SAMPLE_UDN")
 echo "$found"
@@ -44,7 +44,7 @@ sleep 1
 "$SC" stop QelUPnP >/dev/null && rc=0 || rc=$?
 check "qelupnp-sc stop succeeds" [ "$rc" -eq 0 ]
 check "service reaches STOPPED" wait_for 20 state_is 1
-check "LastDeviceID is gone after stop" wait_for 5 test -z "$(last_device_id)"
+check "LastDeviceID is gone after stop" wait_for 5 no_device_id
 sleep 2
 kill "$listener" 2>/dev/null || true
 wait "$listener" 2>/dev/null || true
@@ -54,7 +54,7 @@ check "log says the service stopped" grep -q 'Service stopped' <(log_text "$log"
 # A killed service leaves its device; the next start withdraws it first.
 "$SC" start QelUPnP >/dev/null
 check "service runs again" wait_for 20 state_is 4
-check "LastDeviceID stored again" wait_for 10 test -n "$(last_device_id)"
+check "LastDeviceID stored again" wait_for 10 has_device_id
 old_id=$(last_device_id)
 pid=$("$SC" queryex QelUPnP | sed -nE 's/^ *PID *: *([0-9]+).*/\1/p')
 check "queryex shows the service's process" test -n "$pid"
@@ -71,7 +71,7 @@ sleep 2
 kill "$listener" 2>/dev/null || true
 wait "$listener" 2>/dev/null || true
 check "the old device is withdrawn with byebye on restart" byebye_seen "$SAMPLE_UDN" "$bye"
-check "a new id is stored" wait_for 10 test -n "$(last_device_id)"
+check "a new id is stored" wait_for 10 has_device_id
 "$SC" stop QelUPnP >/dev/null || true
 wait_for 20 state_is 1 || true
 

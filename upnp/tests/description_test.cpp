@@ -17,7 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path TestsDir() { return fs::path(__FILE__).parent_path(); }
+fs::path TestsDir() { return QEL_FIXTURE_DIR; }
 fs::path ExamplesDir() { return TestsDir().parent_path().parent_path() / "examples"; }
 
 BSTR NewBstr(const std::string& utf8) {
