@@ -8,6 +8,10 @@
 // of lpszSeparators), or null when there is none.
 LPCWSTR NextSwitchToken(LPCWSTR lpszText, LPCWSTR lpszSeparators);
 
+// The position behind the program path at the start of a command line (quoted
+// or up to the first blank) and the blanks after it.
+LPCWSTR SkipProgramPath(LPCWSTR lpszCmdLine);
+
 // Initialises the module, loads the service name and acts on the command line.
 // Gives the process exit code.
 DWORD RunProcessEntry(HINSTANCE hInstance, LPCWSTR lpszCmdLine);

@@ -1,12 +1,15 @@
 // Modules, the process and its command line, environment, ticks, exit and
 // the shutdown hooks.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -305,6 +308,102 @@ void RunShutdownHooks() {
     run.swap(Hooks());
   }
   for (auto it = run.rbegin(); it != run.rend(); ++it) (*it)();
+}
+
+// ---- Signals ------------------------------------------------------------
+
+namespace {
+
+int g_signalWriteFd = -1;
+// Set once the process is on its way out because of a signal.
+std::atomic<bool> g_signalEnding{false};
+std::mutex g_signalLock;
+SignalSink g_signalSink = nullptr;  // guarded by g_signalLock
+bool g_signalHold = false;          // guarded by g_signalLock
+int g_signalHeld = 0;               // guarded by g_signalLock
+
+void OnSignal(int sig) {
+  if (g_signalEnding.load()) ::_exit(128 + sig);
+  const int saved = errno;
+  const unsigned char b = static_cast<unsigned char>(sig);
+  (void)!::write(g_signalWriteFd, &b, 1);
+  errno = saved;
+}
+
+// True when a dispatcher took the signal or it is held for one.
+bool RouteSignal(int sig) {
+  std::lock_guard<std::mutex> g(g_signalLock);
+  if (g_signalSink) {
+    g_signalSink(sig);
+    return true;
+  }
+  if (g_signalHold) {
+    g_signalHeld = sig;
+    return true;
+  }
+  return false;
+}
+
+void WatchSignals(int fd) {
+  for (;;) {
+    unsigned char b = 0;
+    const ssize_t r = ::read(fd, &b, 1);
+    if (r < 0 && errno == EINTR) continue;
+    if (r != 1) return;  // the pipe failed: keep the default of doing nothing
+    if (!RouteSignal(b)) EndOnSignal(b);
+  }
+}
+
+}  // namespace
+
+void InstallSignalWatcher() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    g_signalWriteFd = fds[1];
+    std::thread(WatchSignals, fds[0]).detach();
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+  });
+}
+
+void HoldSignalsForDispatcher() {
+  std::lock_guard<std::mutex> g(g_signalLock);
+  g_signalHold = true;
+}
+
+void SetSignalSink(SignalSink sink) {
+  std::lock_guard<std::mutex> g(g_signalLock);
+  g_signalSink = sink;
+  if (sink && g_signalHeld) {
+    sink(g_signalHeld);
+    g_signalHeld = 0;
+  }
+}
+
+void ReleaseSignals() {
+  int held;
+  {
+    std::lock_guard<std::mutex> g(g_signalLock);
+    g_signalSink = nullptr;
+    g_signalHold = false;
+    held = g_signalHeld;
+    g_signalHeld = 0;
+  }
+  if (held) EndOnSignal(held);
+}
+
+void EndOnSignal(int signal) {
+  g_signalEnding.store(true);
+  RunShutdownHooks();
+  std::fflush(nullptr);
+  ::_exit(128 + signal);
 }
 
 int ExitStatusForCode(DWORD code, const char* program) {

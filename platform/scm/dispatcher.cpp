@@ -13,11 +13,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <string>
 #include <mutex>
 #include <thread>
 
@@ -50,6 +54,72 @@ struct Dispatcher {
 std::mutex g_lock;
 Dispatcher* g_active = nullptr;  // guarded by g_lock
 std::atomic<bool> g_running{false};
+
+// SIGINT and SIGTERM while the dispatcher runs: the watcher thread leaves the
+// signal here and wakes the dispatcher, which offers its service the shutdown
+// control.
+std::atomic<int> g_signal{0};
+std::atomic<int> g_signalFd{-1};
+
+void OnServiceSignal(int sig) {
+  g_signal.store(sig);
+  std::uint64_t one = 1;
+  (void)!::write(g_signalFd.load(), &one, sizeof one);
+}
+
+// Holds the process's signals for the dispatcher's lifetime. A signal that
+// arrives before the service runs, or when the dispatcher fails, ends the
+// process as it would without a dispatcher; once the service has run, one
+// that arrives as it ends changes nothing.
+class SignalRoute {
+ public:
+  SignalRoute() = default;
+  SignalRoute(const SignalRoute&) = delete;
+  SignalRoute& operator=(const SignalRoute&) = delete;
+  bool Take() {
+    m_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_fd < 0) return false;
+    g_signal.store(0);
+    g_signalFd.store(m_fd);
+    qel::SetSignalSink(&OnServiceSignal);
+    return true;
+  }
+  int fd() const { return m_fd; }
+  void ServiceRuns() { m_serviceRan = true; }
+  ~SignalRoute() {
+    if (m_fd < 0) {
+      qel::ReleaseSignals();
+      return;
+    }
+    qel::ReleaseSignals();  // no sink call is running once this returns
+    const int sig = g_signal.exchange(0);
+    g_signalFd.store(-1);
+    ::close(m_fd);
+    if (sig && !m_serviceRan) qel::EndOnSignal(sig);
+  }
+
+ private:
+  int m_fd = -1;
+  bool m_serviceRan = false;
+};
+
+// One line for the service's log (the process's standard error, which the
+// manager points there), so that an unusual end leaves a trace.
+void Note(const std::string& text) {
+  char stamp[32] = "";
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  if (::localtime_r(&now, &tm)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+  const std::string line = std::string(stamp) + " [service dispatcher] " + text + "\n";
+  (void)!::write(STDERR_FILENO, line.data(), line.size());
+}
+
+enum class Offer { kTaken, kWait, kNotAccepted };
+
+// Hands a signal to the service as SERVICE_CONTROL_SHUTDOWN, as a system
+// shutdown would. A service that is starting gets it once it runs; one that is
+// already stopping needs nothing more.
+Offer OfferShutdown(Slot* s);
 
 void Wake(Dispatcher* d) {
   std::uint64_t one = 1;
@@ -157,6 +227,18 @@ ControlReply Handle(Slot* s, DWORD control, bool privileged) {
   return reply;
 }
 
+Offer OfferShutdown(Slot* s) {
+  {
+    std::lock_guard<std::mutex> g(s->lock);
+    const DWORD state = s->status.dwCurrentState;
+    if (state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING) return Offer::kTaken;
+    if (!s->handler || state == SERVICE_START_PENDING) return Offer::kWait;
+    if (!(s->status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN)) return Offer::kNotAccepted;
+  }
+  (void)Handle(s, SERVICE_CONTROL_SHUTDOWN, true);
+  return Offer::kTaken;
+}
+
 void Serve(Dispatcher* d, int listenFd) {
   int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
@@ -202,10 +284,12 @@ using namespace qel::scm;
 
 extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable) {
   QEL_FAULT_POINT("StartServiceCtrlDispatcherW", c) {
+    qel::ReleaseSignals();
     SetLastError(static_cast<DWORD>(c));
     return FALSE;
   }
   if (!lpServiceStartTable || !lpServiceStartTable[0].lpServiceName || !lpServiceStartTable[0].lpServiceProc) {
+    qel::ReleaseSignals();
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -229,9 +313,14 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* l
   if (fdText) ::unsetenv(kEnvFd);
   int soType = 0;
   socklen_t soLen = sizeof soType;
+  SignalRoute signals;
   if (serviceName.empty() || token.size() != 32 || hsFd < 0 ||
       ::getsockopt(hsFd, SOL_SOCKET, SO_TYPE, &soType, &soLen) != 0 || soType != SOCK_STREAM) {
     SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return FALSE;
+  }
+  if (!signals.Take()) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
   FdHolder handshake(hsFd);
@@ -301,13 +390,51 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* l
     Wake(&d);
   });
 
+  signals.ServiceRuns();
+
+  // A signal the service cannot take yet waits, but not for longer than the
+  // manager waits for a service to answer.
+  int pendingSignal = 0;
+  std::chrono::steady_clock::time_point signalDeadline;
   while (!Finished(s)) {
-    pollfd fds[2] = {{control.get(), POLLIN, 0}, {d.wake, POLLIN, 0}};
-    int n = ::poll(fds, 2, -1);
+    int timeoutMs = -1;
+    if (pendingSignal) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(signalDeadline -
+                                                                        std::chrono::steady_clock::now());
+      timeoutMs = static_cast<int>(std::max<long long>(0, left.count()));
+    }
+    pollfd fds[3] = {{control.get(), POLLIN, 0}, {d.wake, POLLIN, 0}, {signals.fd(), POLLIN, 0}};
+    int n = ::poll(fds, 3, timeoutMs);
     if (n < 0 && errno != EINTR) break;
     if (fds[1].revents & POLLIN) {
       std::uint64_t v;
       (void)!::read(d.wake, &v, sizeof v);
+    }
+    if (fds[2].revents & POLLIN) {
+      std::uint64_t v;
+      (void)!::read(signals.fd(), &v, sizeof v);
+      if (int sig = g_signal.exchange(0)) {
+        if (!pendingSignal) signalDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs());
+        pendingSignal = sig;
+      }
+    }
+    if (pendingSignal) {
+      switch (OfferShutdown(s)) {
+        case Offer::kTaken:
+          pendingSignal = 0;
+          break;
+        case Offer::kNotAccepted:
+          // As at a system shutdown: a service that takes no shutdown control is ended.
+          Note("signal " + std::to_string(pendingSignal) + ": the service accepts no shutdown control; ending");
+          qel::EndOnSignal(pendingSignal);
+        case Offer::kWait:
+          if (std::chrono::steady_clock::now() >= signalDeadline) {
+            Note("signal " + std::to_string(pendingSignal) + ": the service did not leave SERVICE_START_PENDING in " +
+                 std::to_string(TimeoutMs()) + " ms; ending");
+            qel::EndOnSignal(pendingSignal);
+          }
+          break;
+      }
     }
     if (fds[0].revents & POLLIN) Serve(&d, control.get());
   }
@@ -320,6 +447,8 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* l
       s->status.dwControlsAccepted = 0;
       if (!s->reported) s->status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
       PublishLocked(s);
+      Note("ServiceMain returned without reporting SERVICE_STOPPED; recorded as stopped with exit code " +
+           std::to_string(s->status.dwWin32ExitCode));
     }
   }
   {
@@ -387,9 +516,9 @@ extern "C" BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LP
     s->reported = true;
     PublishLocked(s);
   }
-  if (stopped) {
-    FinishIfMarked(s->serviceName);
-    Wake(d);
-  }
+  if (stopped) FinishIfMarked(s->serviceName);
+  // Every report wakes the dispatcher: it may end the service or let a
+  // waiting signal through.
+  Wake(d);
   return TRUE;
 }

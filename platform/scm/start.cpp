@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "qel/fault.h"
@@ -270,8 +271,44 @@ struct Spawned {
   Fd handshake;  // the manager's end
 };
 
-// Starts the program detached: a new session under init, stdin and stdout
-// on /dev/null, stderr appended to the service's log.
+// The service's log: what its process writes to standard output and error,
+// and the manager's own lines about its starts. Kept small: a log above
+// kLogLimit is moved to "<log>.old" (replacing the one before) when the
+// service starts.
+constexpr off_t kLogLimit = 1 << 20;
+
+// Opens the log for appending, rotated first when it is too large; -1 when
+// it cannot be opened.
+int OpenServiceLog(u16view name) {
+  if (!EnsureScmDir()) return -1;
+  const auto log = LogPath(name);
+  struct stat st{};
+  if (::stat(log.c_str(), &st) == 0 && st.st_size > kLogLimit) {
+    auto old = log;
+    old += ".old";
+    ::rename(log.c_str(), old.c_str());
+  }
+  return ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+// Appends one line of the manager's own, with the local time.
+void LogLine(int fd, const std::string& text) {
+  if (fd < 0) return;
+  char stamp[32] = "";
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  if (::localtime_r(&now, &tm)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+  const std::string line = std::string(stamp) + " [service control manager] " + text + "\n";
+  (void)!::write(fd, line.data(), line.size());
+}
+
+void LogLine(u16view name, const std::string& text) {
+  Fd fd(OpenServiceLog(name));
+  LogLine(fd.get(), text);
+}
+
+// Starts the program detached: a new session under init, stdin on /dev/null,
+// stdout and stderr appended to the service's log.
 Spawned Spawn(u16view name, const ParsedImage& image, const std::string& token) {
   Spawned r;
   std::vector<std::string> argvStore;
@@ -316,24 +353,17 @@ Spawned Spawn(u16view name, const ParsedImage& image, const std::string& token) 
   int nullRaw = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   Fd devnull(HighDup(nullRaw));
   if (nullRaw >= 0) ::close(nullRaw);
-  int logRaw = -1;
-  if (EnsureScmDir()) {
-    auto log = LogPath(name);
-    struct stat st{};
-    if (::stat(log.c_str(), &st) == 0 && st.st_size > (1 << 20)) {
-      auto old = log;
-      old += ".old";
-      ::rename(log.c_str(), old.c_str());
-    }
-    logRaw = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  }
+  const int logRaw = OpenServiceLog(name);
   Fd logfd(HighDup(logRaw));
   if (logRaw >= 0) ::close(logRaw);
   if (child.get() < 0 || reportWrite.get() < 0 || devnull.get() < 0) {
     r.error = ERROR_TOO_MANY_OPEN_FILES;
     return r;
   }
-  const int errFd = logfd.get() >= 0 ? logfd.get() : devnull.get();
+  std::string commandLine = image.program;
+  for (const auto& a : image.args) commandLine += " " + a;
+  LogLine(logfd.get(), "starting " + ToUtf8(name) + ": " + commandLine);
+  const int outFd = logfd.get() >= 0 ? logfd.get() : devnull.get();
   const char* program = image.program.c_str();
 
   pid_t mid = ::fork();
@@ -357,8 +387,8 @@ Spawned Spawn(u16view name, const ParsedImage& image, const std::string& token) 
     dfl.sa_handler = SIG_DFL;
     for (int s = 1; s < NSIG; ++s) ::sigaction(s, &dfl, nullptr);
     ::dup2(devnull.get(), 0);
-    ::dup2(devnull.get(), 1);
-    ::dup2(errFd, 2);
+    ::dup2(outFd, 1);
+    ::dup2(outFd, 2);
     ::dup2(child.get(), kHandshakeFd);
     if (::syscall(SYS_close_range, kHandshakeFd + 1, ~0U, 4 /* CLOSE_RANGE_CLOEXEC */) != 0) {
       for (int fd = kHandshakeFd + 1; fd < 4096; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -384,6 +414,9 @@ Spawned Spawn(u16view name, const ParsedImage& image, const std::string& token) 
     if (rep.tag == 'E') r.error = ExecErrorCode(rep.value);
   }
   if (r.error == ERROR_SUCCESS && r.pid <= 0) r.error = ERROR_NOT_ENOUGH_MEMORY;
+  if (r.error != ERROR_SUCCESS)
+    LogLine(logfd.get(), "the program cannot be run (" + std::to_string(r.error) + "): " +
+                             std::string(ErrorText(r.error)));
   return r;
 }
 
@@ -434,8 +467,14 @@ DWORD Launch(const ServiceRecord& rec, const std::vector<u16>& args) {
   };
   if (!got) {
     // Ended before it connected, or never connects: Windows' 1067 and 1053.
-    if (WaitForExit(sp.pid, 0, left())) return ERROR_PROCESS_ABORTED;
+    if (WaitForExit(sp.pid, 0, left())) {
+      LogLine(rec.name, "process " + std::to_string(sp.pid) +
+                            " ended without connecting to the service control manager (1067)");
+      return ERROR_PROCESS_ABORTED;
+    }
     KillProcess(sp.pid);
+    LogLine(rec.name, "process " + std::to_string(sp.pid) + " did not connect within " +
+                          std::to_string(timeout) + " ms and was ended (1053)");
     return ERROR_SERVICE_REQUEST_TIMEOUT;
   }
   hello.token[sizeof hello.token - 1] = '\0';

@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
@@ -11,10 +12,26 @@
 
 namespace qel::test {
 namespace {
-std::filesystem::path MakeTemp(const char* prefix) {
-  std::string templ = (std::filesystem::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
+std::filesystem::path MakeTempIn(const std::filesystem::path& parent, const char* prefix) {
+  std::string templ = (parent / (std::string(prefix) + "XXXXXX")).string();
   char* p = mkdtemp(templ.data());
   return p ? std::filesystem::path(p) : std::filesystem::path();
+}
+
+std::filesystem::path MakeTemp(const char* prefix) {
+  return MakeTempIn(std::filesystem::temp_directory_path(), prefix);
+}
+
+// True when a user who is neither owner nor group member can pass through
+// every directory above `dir` and `dir` itself.
+bool EveryoneCanEnter(const std::filesystem::path& dir) {
+  std::filesystem::path p = std::filesystem::absolute(dir);
+  for (;;) {
+    struct stat st{};
+    if (::stat(p.c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) return false;
+    if (p == p.root_path()) return true;
+    p = p.parent_path();
+  }
 }
 }  // namespace
 
@@ -48,6 +65,34 @@ TempDir::~TempDir() {
     std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
   std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
   std::filesystem::remove_all(m_path, ec);
+}
+
+ReachableCopy::ReachableCopy(const std::filesystem::path& program) {
+  std::error_code ec;
+  const std::filesystem::path candidates[] = {std::filesystem::temp_directory_path(ec), "/tmp", "/var/tmp"};
+  for (const auto& parent : candidates) {
+    if (parent.empty() || !EveryoneCanEnter(parent)) continue;
+    m_dir = MakeTempIn(parent, "qelbin-");
+    if (m_dir.empty()) continue;
+    ::chmod(m_dir.c_str(), 0755);
+    break;
+  }
+  if (m_dir.empty()) {
+    m_why = "no temporary directory that every user can enter";
+    return;
+  }
+  const auto copy = m_dir / program.filename();
+  std::filesystem::copy_file(program, copy, ec);
+  if (ec || ::chmod(copy.c_str(), 0755) != 0) {
+    m_why = "cannot copy " + program.string() + " to " + m_dir.string() + ": " + ec.message();
+    return;
+  }
+  m_path = copy;
+}
+
+ReachableCopy::~ReachableCopy() {
+  std::error_code ec;
+  if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
 }
 
 std::string ReadFile(const std::filesystem::path& p) {

@@ -477,9 +477,18 @@ HRESULT Host::Register(std::string_view xmlUtf8, IUnknown* controlUnknown, const
   // leaves what the next process needs to withdraw the device.
   d->record.id = d->id;
   d->record.udn = d->doc.devices.front().udn;
-  d->record.pid = static_cast<long>(::getpid());
+  StampOwner(&d->record);
   d->record.targets = TargetsOf(d->doc);
   d->recordDir = HostDir();
+  // The look for another live owner of the UDNs and this record's claim are
+  // one step for every process on the host.
+  RecordsLock recordsLock(d->recordDir);
+  if (const auto owner = FindLiveOwner(d->recordDir, UdnsOf(d->record))) {
+    LogLine("device refused: %s is announced by the live process %ld (device %s); one process owns a UDN",
+            d->record.udn.c_str(), owner->pid, owner->id.c_str());
+    stopIfIdle();
+    return kErrUdnAnnouncedElsewhere;
+  }
   if (!WriteRecord(d->recordDir, d->record)) {
     LogLine("cannot write the registration record in %s", d->recordDir.c_str());
     stopIfIdle();
@@ -521,17 +530,25 @@ HRESULT Host::Unregister(const std::string& id) {
       dead = std::move(it->second);
       m_devices.erase(it);
       OnLoop([&] { TakeDown(*dead); });
-      std::error_code ec;
-      std::filesystem::remove(RecordPath(dead->recordDir, id), ec);
+      {
+        RecordsLock recordsLock(dead->recordDir);
+        MarkWithdrawn(dead->recordDir, id);
+      }
       if (m_devices.empty()) StopLocked();
     } else {
       const auto file = RecordPath(HostDir(), id);
+      RecordsLock recordsLock(HostDir());
       std::error_code ec;
-      if (!std::filesystem::exists(file, ec)) return kErrUnknownDevice;
+      if (!std::filesystem::exists(file, ec)) return TakeWithdrawnMark(HostDir(), id) ? S_OK : kErrUnknownDevice;
       Record rec;
       if (!ReadRecord(file, &rec) || rec.id != id) {
         LogLine("the registration record %s is damaged", file.c_str());
         return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+      }
+      if (OwnedByAnotherLiveProcess(rec)) {
+        LogLine("device %s is announced by the live process %ld; only that process withdraws it", id.c_str(),
+                rec.pid);
+        return kErrDeviceOwnedElsewhere;
       }
       bool sent = true;
       for (const auto& a : rec.hostAddresses) sent = SendSsdpMulticast(a, ByebyeSet(rec.targets, a)) && sent;

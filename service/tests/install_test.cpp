@@ -186,7 +186,9 @@ TEST_F(InstallTest, WithoutTheRightToOpenTheManager) {
     servicetest::ChildOptions options;
     options.unprivileged = true;
     options.env.push_back("QEL_SERVICE_TEST_STATE=" + m_state.path().string());
-    EXPECT_EQ(servicetest::ChildRun(options), 0);
+    const int rc = servicetest::ChildRun(options);
+    if (rc == servicetest::kChildSkipped) GTEST_SKIP() << "no place the unprivileged user can run the test from";
+    EXPECT_EQ(rc, 0);
     EXPECT_TRUE(m_module.IsServiceInstalled()) << "the unprivileged run removed nothing";
     return;
   }

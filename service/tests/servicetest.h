@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -99,8 +101,11 @@ inline bool IsRoot() {
   return bRoot;
 }
 
+// What ChildRun gives when the child cannot be run at all (the test skips).
+inline constexpr int kChildSkipped = 77;
+
 // Runs the current test alone in a child process and gives its exit status
-// (0 when every check of the child passed).
+// (0 when every check of the child passed, kChildSkipped when it could not run).
 inline int ChildRun(const ChildOptions& options) {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string program = SelfPath();
@@ -110,6 +115,16 @@ inline int ChildRun(const ChildOptions& options) {
     std::filesystem::create_hard_link(program, copy, ec);
     if (ec) std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing);
     program = copy.string();
+  }
+  // The unprivileged user may not reach the build tree: it runs a copy.
+  std::unique_ptr<qel::test::ReachableCopy> reachable;
+  if (options.unprivileged) {
+    reachable = std::make_unique<qel::test::ReachableCopy>(program);
+    if (!reachable->ok()) {
+      std::fprintf(stderr, "cannot run the test as another user: %s\n", reachable->why().c_str());
+      return kChildSkipped;
+    }
+    program = reachable->path().string();
   }
   std::string cmd = "QEL_SERVICE_TEST_CHILD=1";
   for (const auto& e : options.env) cmd += " " + Quote(e);

@@ -21,6 +21,25 @@ void SetCommandLineArgs(int argc, const char* const* argv);
 void AddShutdownHook(void (*hook)());
 void RunShutdownHooks();
 
+// SIGINT and SIGTERM. Their handler only wakes a watcher thread. By default
+// the watcher runs the shutdown hooks and ends the process with 128 + the
+// signal; a further signal while the hooks run ends it at once. The process
+// entry installs the watcher.
+void InstallSignalWatcher();
+// While a service dispatcher runs it takes the signals instead (as the
+// shutdown control of its service): `sink` is called on the watcher thread
+// and must only wake the dispatcher.
+using SignalSink = void (*)(int signal);
+// In a process the service control manager started, signals that arrive
+// before a dispatcher takes them are held for it.
+void HoldSignalsForDispatcher();
+// Routes the signals to `sink`; a signal held so far reaches it at once.
+void SetSignalSink(SignalSink sink);
+// Back to the default: a signal held and never taken ends the process now.
+void ReleaseSignals();
+// What the default does: the shutdown hooks, then the end with 128 + signal.
+[[noreturn]] void EndOnSignal(int signal);
+
 // The exit-code rule: 0..255 is the exit status; any other code exits 255
 // and is written in hex on standard error ("<program>: exit code 0x80070002").
 int ExitStatusForCode(DWORD code, const char* program);

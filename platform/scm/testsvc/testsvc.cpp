@@ -5,7 +5,10 @@
 //   scm_testsvc [--record FILE] [--name TABLE_NAME] [--handler-name NAME]
 //               [--accept stop,pause,shutdown,param] [--start-delay MS]
 //               [--stop-delay MS] [--hang-code N] [--mode normal|noconnect|exit]
-//               [--foreground]
+//               [--foreground] [--dispatch-delay MS] [--say TEXT]
+// --say writes TEXT to standard output and "err:" TEXT to standard error at start.
+// SIGINT and SIGTERM reach the dispatcher as the program's own do (not with
+// --foreground); "exit-hook" is recorded when they end the process instead.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -95,8 +98,9 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   }
   Report(SERVICE_START_PENDING, 0);
   if (g_startDelay) std::this_thread::sleep_for(std::chrono::milliseconds(g_startDelay));
-  Report(SERVICE_RUNNING, g_accept);
+  // Recorded first: a control can only come once the report is made.
   Record("running");
+  Report(SERVICE_RUNNING, g_accept);
   {
     std::unique_lock<std::mutex> g(g_lock);
     g_cv.wait(g, [] { return g_stop; });
@@ -120,6 +124,8 @@ DWORD ParseAccept(const std::string& s) {
 int main(int argc, char** argv) {
   std::string mode = "normal";
   bool foreground = false;
+  int dispatchDelay = 0;
+  std::string say;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string(); };
@@ -132,13 +138,30 @@ int main(int argc, char** argv) {
     else if (a == "--hang-code") g_hangCode = static_cast<DWORD>(std::atoi(next().c_str()));
     else if (a == "--mode") mode = next();
     else if (a == "--foreground") foreground = true;
+    else if (a == "--dispatch-delay") dispatchDelay = std::atoi(next().c_str());
+    else if (a == "--say") say = next();
   }
   Record("process " + std::to_string(::getpid()));
+  if (!foreground) {
+    // SIGINT and SIGTERM as the program's process entry handles them.
+    if (std::getenv("QELUPNP_SCM_SERVICE")) qel::HoldSignalsForDispatcher();
+    qel::AddShutdownHook([] { Record("exit-hook"); });
+    qel::InstallSignalWatcher();
+  }
   if (mode == "noconnect") {
     // Never connects its dispatcher: the manager must give up and end it.
     for (;;) ::pause();
   }
+  if (!say.empty()) {
+    std::printf("%s\n", say.c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "err:%s\n", say.c_str());
+  }
   if (mode == "exit") return 3;
+  if (dispatchDelay) {
+    Record("dispatch-delay");
+    std::this_thread::sleep_for(std::chrono::milliseconds(dispatchDelay));
+  }
 
   std::u16string tableName = g_tableName;
   SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), ServiceMain}, {nullptr, nullptr}};

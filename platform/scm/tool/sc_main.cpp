@@ -1,5 +1,6 @@
 // qelupnp-sc: the service control tool, with the commands, output and exit
 // codes of the Windows `sc` command.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -53,6 +54,7 @@ const char* kMainUsage =
     "          delete----------Deletes a service (from the registry).\n"
     "          create----------Creates a service. (adds it to the registry).\n"
     "          control---------Sends a control to a service.\n"
+    "          log-------------Shows the log of a service (its standard output and error).\n"
     "\n"
     "The service database is kept in the registry of the platform's state\n"
     "directory (QELUPNP_STATE_DIR).\n";
@@ -110,6 +112,11 @@ void CommandUsage(const std::string& cmd) {
        "qelupnp-sc <server> qdescription [service name] <bufferSize>"},
       {"description", "Sets the description string for a service.",
        "qelupnp-sc <server> description [service name] [description]"},
+      {"log", "Shows what the service's process wrote to its standard output and error, with the\n"
+               "        service control manager's lines about its starts. The log is\n"
+               "        <state directory>/scm/<NAME in capitals>.log; above 1 MiB it is moved to\n"
+               "        <...>.log.old when the service starts.",
+       "qelupnp-sc <server> log [service name]"},
       {"create", "Creates a service entry in the registry and Service Database.",
        "qelupnp-sc <server> create [service name] [binPath= ] <option1> <option2>..."},
       {"config", "Modifies a service entry in the registry and Service Database.",
@@ -408,6 +415,35 @@ int Qc(const Context& ctx, const std::vector<std::string>& a) {
   return Exit(ERROR_SUCCESS);
 }
 
+// Writes the service's log (what its process wrote to standard output and
+// error, and the manager's lines about its starts): the older part first.
+int Log(const Context& ctx, const std::vector<std::string>& a) {
+  if (a.size() != 1) return UsageError("log");
+  ScHandle scm, svc;
+  if (DWORD e = OpenSvc(ctx, a[0], SERVICE_QUERY_STATUS, &scm, &svc)) return Exit(e);
+  const auto path = LogPath(qel::FromUtf8(a[0]));
+  auto old = path;
+  old += ".old";
+  bool any = false;
+  for (const auto& p : {old, path}) {
+    std::FILE* f = std::fopen(p.c_str(), "rb");
+    if (!f) {
+      if (errno == EACCES) return Failed("log", ERROR_ACCESS_DENIED);
+      continue;
+    }
+    any = true;
+    char buf[8192];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) std::fwrite(buf, 1, n, stdout);
+    std::fclose(f);
+  }
+  if (!any) {
+    std::fprintf(stderr, "%s: no log at %s yet\n", kTool, path.c_str());
+    return Failed("log", ERROR_FILE_NOT_FOUND);
+  }
+  return Exit(ERROR_SUCCESS);
+}
+
 int QDescription(const Context& ctx, const std::vector<std::string>& a) {
   if (a.empty() || a.size() > 2) return UsageError("qdescription");
   DWORD bufSize = 8192;
@@ -589,6 +625,7 @@ int main(int argc, char** argv) {
   if (cmd == "delete") return Delete(ctx, a);
   if (cmd == "create") return Create(ctx, a);
   if (cmd == "config") return Config(ctx, a);
+  if (cmd == "log") return Log(ctx, a);
   if (cmd == "stop" || cmd == "pause" || cmd == "continue" || cmd == "interrogate") {
     if (a.size() != 1) return UsageError(cmd);
     DWORD code = cmd == "stop"       ? SERVICE_CONTROL_STOP
