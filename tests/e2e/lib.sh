@@ -67,6 +67,8 @@ configure_sample() { # configure_sample [LOGTYPE] [LOGFILE]
   reg add 'HKCR\SoftWare\QelUPnP' /v FileName /t REG_SZ /d "${2:-$E2E_STATE/QelUPnP.log}" /f >/dev/null
   reg add 'HKCR\SoftWare\QelUPnP' /v ProcessPriority /t REG_DWORD /d 1 /f >/dev/null
   reg add 'HKCR\SoftWare\QelUPnP' /v LCID /t REG_DWORD /d 0 /f >/dev/null
+  # The tests' network is the namespace's loopback, which the host leaves out by default.
+  reg add 'HKLM\SYSTEM\CurrentControlSet\Services\upnphost\Parameters' /v Interfaces /t REG_SZ /d lo /f >/dev/null
 }
 register_device_control() {
   local lib
