@@ -462,14 +462,14 @@ TEST_F(ScriptTest, RemovalPassDeletesValuesSkipsImpossibleNamesAndUndoesOnlyWhat
   // what is too deep before anything is written.
   auto afterVal = [](int depth) {
     std::string s = "HKCU { Top {";
-    for (int i = 0; i < depth; ++i) s += " L val a = s x {";
+    for (int i = 0; i < depth; ++i) s += " Lv val a = s x {";
     for (int i = 0; i < depth; ++i) s += " }";
     return s + " } }";
   };
   EXPECT_EQ(Run(W(afterVal(200)), TRUE), DISP_E_EXCEPTION);
   EXPECT_FALSE(Exists(HKEY_CURRENT_USER, u"Top"));
   ASSERT_EQ(Run(W(afterVal(20)), TRUE), S_OK);
-  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Top\\L\\L", u"a").second, Sz(u"x"));
+  EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Top\\Lv\\Lv", u"a").second, Sz(u"x"));
   ASSERT_EQ(Run(W(afterVal(20)), FALSE), S_OK);
   EXPECT_FALSE(Exists(HKEY_CURRENT_USER, u"Top"));
   // After "Delete", even "Val" names a key in both passes.
