@@ -1,4 +1,5 @@
 // Host settings from the registry, identifiers, and the diagnostic line.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -31,15 +32,27 @@ bool ReadDword(HKEY key, const char16_t* name, DWORD* out) {
   return true;
 }
 
+// A string value; the strings of a REG_MULTI_SZ come back separated by blanks,
+// so a list of interfaces may be kept either way.
 bool ReadString(HKEY key, const char16_t* name, std::u16string* out) {
   DWORD type = 0, size = 0;
   if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
-  if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
+  if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) {
+    LogLine("the value %s is not a string (type %lu): it is ignored", ToUtf8(name).c_str(),
+            static_cast<unsigned long>(type));
+    return false;
+  }
   std::u16string buf(size / sizeof(char16_t) + 1, u'\0');
   DWORD got = static_cast<DWORD>(buf.size() * sizeof(char16_t));
   if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &got) != ERROR_SUCCESS)
     return false;
-  buf.resize(WLen(buf.c_str()));
+  if (type == REG_MULTI_SZ) {
+    buf.resize(std::min<size_t>(buf.size(), got / sizeof(char16_t)));
+    for (auto& c : buf)
+      if (c == u'\0') c = u' ';
+  } else {
+    buf.resize(WLen(buf.c_str()));
+  }
   *out = std::move(buf);
   return true;
 }

@@ -363,6 +363,13 @@ TEST_F(SettingsTest, AbsentOrMalformedInterfacesDoNotFailTheRegistration) {
     }
     EXPECT_EQ(Unregister(id.Utf8()), S_OK);
   }
+  // A list kept as REG_MULTI_SZ names its interfaces as a blank-separated one does.
+  static const char16_t kList[] = u"nosuch0\0lo\0";
+  SetValue(u"Interfaces", REG_MULTI_SZ, kList, sizeof kList);
+  BstrHolder id;
+  ASSERT_EQ(Register(Description(), &id), S_OK);
+  EXPECT_NE(Location().find("http://127.0.0.1:"), std::string::npos);
+  EXPECT_EQ(Unregister(id.Utf8()), S_OK);
 }
 
 TEST(InterfaceRulesTest, ParsesNamesAndAddressesAndDecidesWhatIsServed) {
