@@ -10,11 +10,15 @@
  * (a veth pair will do).
  * Actions and subscriptions are accepted and answered with libupnp's defaults
  * (no state variables): the baseline measures the library's discovery and
- * HTTP serving, nothing of ours. */
+ * HTTP serving, nothing of ours.
+ * With QEL_UDA_FIRST_DELAY=1 in the environment the device waits a random 0 to
+ * 100 ms before its first announcement set, as UDA advises and the device host
+ * does; libupnp itself announces at once. */
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 #include <upnp.h>
 #include <upnptools.h>
@@ -65,6 +69,14 @@ int main(int argc, char** argv) {
     fprintf(stderr, "UpnpRegisterRootDevice2(%s): %s (%d)\n", argv[1], UpnpGetErrorMessage(rc), rc);
     UpnpFinish();
     return 1;
+  }
+  const char* udaDelay = getenv("QEL_UDA_FIRST_DELAY");
+  if (udaDelay && strcmp(udaDelay, "1") == 0) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    srand((unsigned)(now.tv_nsec ^ getpid()));
+    struct timespec wait = {0, (long)(rand() % 101) * 1000000L};
+    nanosleep(&wait, NULL);
   }
   rc = UpnpSendAdvertisement(device, maxAge);
   if (rc != UPNP_E_SUCCESS) {

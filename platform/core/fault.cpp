@@ -17,11 +17,20 @@ struct Rule {
   int count = 1;  // < 0: every call once the skips are used up
 };
 
+}  // namespace
+
+struct Point {
+  std::atomic<int> calls{0};
+  std::atomic<bool> ruled{false};  // a rule names this point: take the lock and look
+  std::string_view name;           // the table's key
+};
+
+namespace {
+
 struct Table {
   std::mutex lock;
   std::map<std::string, Rule, std::less<>> rules;
-  std::map<std::string, int, std::less<>> calls;
-  std::atomic<bool> armed{false};
+  std::map<std::string, Point, std::less<>> points;  // nodes never move: sites keep references
   bool envRead = false;
 };
 
@@ -64,18 +73,39 @@ void ReadEnvironment(Table& t) {
     }
     r.code = ParseNumber(rest);
     t.rules[item.substr(0, eq)] = r;
-    t.armed = true;
   }
+}
+
+Point& PointLocked(Table& t, std::string_view name) {
+  auto it = t.points.find(name);
+  if (it == t.points.end()) {
+    it = t.points.try_emplace(std::string(name)).first;
+    it->second.name = it->first;
+  }
+  return it->second;
+}
+
+void EnsureEnvironment(Table& t) {
+  if (t.envRead) return;
+  ReadEnvironment(t);
+  for (const auto& [name, rule] : t.rules) PointLocked(t, name).ruled = true;
 }
 
 }  // namespace
 
+Point& PointNamed(std::string_view point) {
+  Table& t = T();
+  std::lock_guard<std::mutex> g(t.lock);
+  EnsureEnvironment(t);
+  return PointLocked(t, point);
+}
+
 void Arm(std::string_view point, std::int64_t code, int skip, int count) {
   Table& t = T();
   std::lock_guard<std::mutex> g(t.lock);
-  if (!t.envRead) ReadEnvironment(t);
+  EnsureEnvironment(t);
   t.rules[std::string(point)] = Rule{code, skip, count};
-  t.armed = true;
+  PointLocked(t, point).ruled = true;
 }
 
 void Disarm(std::string_view point) {
@@ -83,27 +113,28 @@ void Disarm(std::string_view point) {
   std::lock_guard<std::mutex> g(t.lock);
   auto it = t.rules.find(point);
   if (it != t.rules.end()) t.rules.erase(it);
+  PointLocked(t, point).ruled = false;
 }
 
 void Reset() {
   Table& t = T();
   std::lock_guard<std::mutex> g(t.lock);
   t.rules.clear();
-  t.calls.clear();
+  for (auto& [name, p] : t.points) {
+    p.ruled = false;
+    p.calls = 0;
+  }
   t.envRead = true;  // an explicit reset also drops what the environment armed
-  t.armed = true;    // keep counting calls
 }
 
-bool Hit(std::string_view point, std::int64_t* code) {
+bool Hit(std::string_view point, std::int64_t* code) { return Hit(PointNamed(point), code); }
+
+bool Hit(Point& p, std::int64_t* code) {
+  p.calls.fetch_add(1, std::memory_order_relaxed);
+  if (!p.ruled.load(std::memory_order_acquire)) return false;
   Table& t = T();
   std::lock_guard<std::mutex> g(t.lock);
-  if (!t.envRead) ReadEnvironment(t);
-  auto c = t.calls.find(point);
-  if (c == t.calls.end())
-    t.calls.emplace(std::string(point), 1);
-  else
-    ++c->second;
-  auto it = t.rules.find(point);
+  auto it = t.rules.find(p.name);
   if (it == t.rules.end()) return false;
   Rule& r = it->second;
   if (r.skip > 0) {
@@ -119,8 +150,8 @@ bool Hit(std::string_view point, std::int64_t* code) {
 int Calls(std::string_view point) {
   Table& t = T();
   std::lock_guard<std::mutex> g(t.lock);
-  auto c = t.calls.find(point);
-  return c == t.calls.end() ? 0 : c->second;
+  auto c = t.points.find(point);
+  return c == t.points.end() ? 0 : c->second.calls.load();
 }
 
 }  // namespace qel::fault

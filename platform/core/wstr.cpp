@@ -6,6 +6,16 @@ std::string ToUtf8(u16view s) {
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size(); ++i) {
+    // Runs of ASCII, most of any document, are copied without per-character appends.
+    if (s[i] < 0x80) {
+      std::size_t j = i + 1;
+      while (j < s.size() && s[j] < 0x80) ++j;
+      const std::size_t at = out.size();
+      out.resize(at + (j - i));
+      for (std::size_t k = i; k < j; ++k) out[at + (k - i)] = static_cast<char>(s[k]);
+      i = j - 1;
+      continue;
+    }
     char32_t c = s[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
@@ -87,6 +97,15 @@ u16 FromUtf8(std::string_view s) {
   std::size_t i = 0;
   bool ok;
   while (i < s.size()) {
+    if (static_cast<unsigned char>(s[i]) < 0x80) {
+      std::size_t j = i + 1;
+      while (j < s.size() && static_cast<unsigned char>(s[j]) < 0x80) ++j;
+      const std::size_t at = out.size();
+      out.resize(at + (j - i));
+      for (std::size_t k = i; k < j; ++k) out[at + (k - i)] = static_cast<char16_t>(s[k]);
+      i = j;
+      continue;
+    }
     char32_t c = Decode(s, i, ok);
     if (c >= 0x10000) {
       c -= 0x10000;

@@ -213,6 +213,12 @@ class Builder {
     if (url.find("://") != std::string::npos)
       return Fail(E_INVALIDARG, "\"" + url + "\" is not a path inside the resource directory");
     while (!url.empty() && url.front() == '/') url.erase(0, 1);
+    // Thousands of services name the same few files: each is looked up on
+    // disk once per registration, not once per service.
+    if (m_found.count(url)) {
+      *rel = url;
+      return S_OK;
+    }
     std::error_code ec;
     if (m_resourceDir.empty() || !std::filesystem::is_directory(m_resourceDir, ec))
       return Fail(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
@@ -222,6 +228,7 @@ class Builder {
       return Fail(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), "\"" + url + "\" is not in the resource directory");
     if (ResolveInside(m_resourceDir, url).empty())
       return Fail(E_ACCESSDENIED, "\"" + url + "\" lies outside the resource directory");
+    m_found.insert(url);
     *rel = url;
     return S_OK;
   }
@@ -268,6 +275,7 @@ class Builder {
   std::set<std::string> m_udns;
   std::map<std::string, std::shared_ptr<const Scpd>> m_scpds;
   std::set<std::string> m_named;
+  std::set<std::string> m_found;  // names already found inside the resource directory
 
   void Named(const std::string& rel) {
     if (m_named.insert(rel).second) m_out->documents.push_back(rel);

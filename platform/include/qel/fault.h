@@ -15,10 +15,16 @@
 namespace qel::fault {
 
 #ifdef QEL_FAULT_INJECTION
+// One named point, kept for the life of the process. Each QEL_FAULT_POINT
+// site finds its point once; after that a call that nothing is armed for
+// costs one atomic increment, so the seam may stay in shipped builds.
+struct Point;
+Point& PointNamed(std::string_view point);
 void Arm(std::string_view point, std::int64_t code, int skip = 0, int count = 1);
 void Disarm(std::string_view point);
 void Reset();
 // True when this call of `point` must fail; *code receives the armed code.
+[[nodiscard]] bool Hit(Point& point, std::int64_t* code);
 [[nodiscard]] bool Hit(std::string_view point, std::int64_t* code);
 // Number of times `point` was reached since the last Reset (armed or not).
 int Calls(std::string_view point);
@@ -33,5 +39,16 @@ inline int Calls(std::string_view) { return 0; }
 }  // namespace qel::fault
 
 // Returns `expr_on_fault` from the enclosing function when `point` is armed.
-// `code` names a local std::int64_t that receives the armed code.
+// `code` names a local std::int64_t that receives the armed code. `point` is
+// a string literal.
+#ifdef QEL_FAULT_INJECTION
+#define QEL_FAULT_POINT(point, code)                                            \
+  if (std::int64_t code = 0; ::qel::fault::Hit(                                 \
+          []() -> ::qel::fault::Point& {                                        \
+            static ::qel::fault::Point& qelFaultPoint = ::qel::fault::PointNamed(point); \
+            return qelFaultPoint;                                               \
+          }(),                                                                  \
+          &code))
+#else
 #define QEL_FAULT_POINT(point, code) if (std::int64_t code = 0; ::qel::fault::Hit(point, &code))
+#endif

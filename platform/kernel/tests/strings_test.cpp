@@ -10,6 +10,29 @@
 
 namespace {
 
+// ASCII runs are copied in bulk: the conversions must stay exact where runs
+// meet multi-byte characters, surrogate pairs and malformed input.
+TEST(Utf, ConversionsAcrossAsciiRunsAndMultiByteCharacters) {
+  struct Row {
+    std::string utf8;
+    qel::u16 utf16;
+  } rows[] = {
+      {"", u""},
+      {"plain ascii", u"plain ascii"},
+      {"\xE6\x9C\xAC\xE7\xA4\xBE", u"\u672C\u793E"},
+      {"a\xC3\xA9" "b\xE6\x9C\xAC" "cd", u"a\u00E9b\u672Ccd"},
+      {"x\xF0\x9F\x98\x80y", u"x\U0001F600y"},
+      {"\xE6\x9C\xAC tail", u"\u672C tail"},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(qel::FromUtf8(r.utf8), r.utf16) << r.utf8;
+    EXPECT_EQ(qel::ToUtf8(r.utf16), r.utf8) << r.utf8;
+  }
+  // Each byte of a broken sequence between ASCII runs becomes U+FFFD and the runs survive.
+  EXPECT_EQ(qel::FromUtf8("ab\xE6\x9C" "cd"), qel::u16(u"ab\uFFFD\uFFFDcd"));
+  EXPECT_EQ(qel::ToUtf8(qel::u16(u"ab\xD800" u"cd")), "ab\xEF\xBF\xBD" "cd");
+}
+
 TEST(Lstr, LengthsCompareAndNulls) {
   EXPECT_EQ(lstrlenW(TEXT("abc")), 3);
   EXPECT_EQ(lstrlenW(nullptr), 0);
