@@ -8,7 +8,9 @@
 
 #include <libxml/encoding.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -56,6 +58,9 @@ struct Tables {
   // Writing: the code (one byte below 0x100, else two) of each BMP character
   // that both kinds of reader decode from it; 0 when it has none.
   std::vector<uint16_t> safe = std::vector<uint16_t>(0x10000, 0);
+  // The ASCII bytes written as themselves (not the yen sign and overline
+  // positions, which strict readers decode otherwise).
+  std::array<bool, 0x80> asciiSame{};
   bool ok = false;
 };
 
@@ -91,6 +96,7 @@ const Tables& GetTables() {
         }
       }
     }
+    for (unsigned i = 0; i < 0x80; ++i) t->asciiSame[i] = i != 0 && t->safe[i] == i;
     tables = std::move(t);
   });
   return *tables;
@@ -164,6 +170,16 @@ int Utf8ToSafeShiftJis(unsigned char* out, int* outlen, const unsigned char* in,
   int i = 0, o = 0;
   int result = 0;
   while (i < *inlen) {
+    // Runs of ASCII that pass unchanged, most of a description, are copied.
+    int run = std::min(*inlen - i, *outlen - o);
+    int k = 0;
+    while (k < run && in[i + k] < 0x80 && t.asciiSame[in[i + k]]) ++k;
+    if (k > 0) {
+      std::memcpy(out + o, in + i, static_cast<size_t>(k));
+      i += k;
+      o += k;
+      continue;
+    }
     unsigned b = in[i];
     int n = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
     if (n == 0) {

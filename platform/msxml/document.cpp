@@ -565,9 +565,9 @@ class CDocument final : public NodeBase<CDocument, IXMLDOMDocument2> {
     if (!out) return E_INVALIDARG;
     *out = nullptr;
     if (!tagName) return E_INVALIDARG;
-    std::string name = Utf8Of(tagName);
-    if (name.empty() || xmlValidateQName(Xc(name), 0) != 0) return E_FAIL;  // not an XML name
-    xmlNodePtr n = xmlNewDocNode(m_holder->Doc(), nullptr, Xc(name), nullptr);
+    const std::string* name = ValidElementName(tagName);
+    if (!name) return E_FAIL;  // not an XML name
+    xmlNodePtr n = xmlNewDocNode(m_holder->Doc(), nullptr, Xc(*name), nullptr);
     return Created(n, IID_IXMLDOMElement, reinterpret_cast<void**>(out));
   }
   HRESULT STDMETHODCALLTYPE createDocumentFragment(IXMLDOMDocumentFragment** out) override {
@@ -819,6 +819,20 @@ class CDocument final : public NodeBase<CDocument, IXMLDOMDocument2> {
     if (isSuccessful) *isSuccessful = VARIANT_TRUE;
     return S_OK;
   }
+  // A document is built from a handful of element names used over and over:
+  // the last few that proved to be XML names are kept with their UTF-8 form.
+  // Null when the name is not an XML name.
+  const std::string* ValidElementName(BSTR tagName) {
+    std::u16string_view wide(tagName, SysStringLen(tagName));
+    for (const auto& [w, utf8] : m_names)
+      if (w == wide) return &utf8;
+    std::string name = Utf8Of(tagName);
+    if (name.empty() || xmlValidateQName(Xc(name), 0) != 0) return nullptr;
+    if (m_names.size() >= kNameCache) m_names.erase(m_names.begin());
+    m_names.emplace_back(std::u16string(wide), std::move(name));
+    return &m_names.back().second;
+  }
+
   HRESULT Created(xmlNodePtr n, REFIID iid, void** out) {
     if (!n) return E_OUTOFMEMORY;
     m_holder->KeepDetached(n);
@@ -827,6 +841,8 @@ class CDocument final : public NodeBase<CDocument, IXMLDOMDocument2> {
     return node->QueryInterface(iid, out);
   }
 
+  static constexpr size_t kNameCache = 16;
+  std::vector<std::pair<std::u16string, std::string>> m_names;
   DocRef m_holder;
   LoadError m_error;
   std::string m_url;

@@ -97,13 +97,19 @@ BSTR BstrOf(std::string_view utf8) {
 }
 
 bool IsXmlText(std::string_view utf8) {
-  for (unsigned char c : utf8)
-    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
-  // U+FFFE and U+FFFF (EF BF BE / EF BF BF) are not characters either.
-  for (size_t i = 0; i + 2 < utf8.size(); ++i)
-    if (static_cast<unsigned char>(utf8[i]) == 0xEF && static_cast<unsigned char>(utf8[i + 1]) == 0xBF &&
-        (static_cast<unsigned char>(utf8[i + 2]) & 0xFE) == 0xBE)
+  // One pass: control characters other than tab and line ends, and U+FFFE
+  // and U+FFFF (EF BF BE / EF BF BF), which are not characters either.
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const size_t n = utf8.size();
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = p[i];
+    if (c >= 0x20 && c != 0xEF) continue;
+    if (c < 0x20) {
+      if (c != '\t' && c != '\n' && c != '\r') return false;
+    } else if (i + 2 < n && p[i + 1] == 0xBF && (p[i + 2] & 0xFE) == 0xBE) {
       return false;
+    }
+  }
   return true;
 }
 
@@ -745,6 +751,45 @@ HRESULT get_xml(xmlNodePtr n, BSTR* xml) {
   return OutString(xml, text);
 }
 
+namespace {
+
+// A query that is nothing but an ASCII name: a child step with a name test.
+// The operator names stay with the query engine.
+bool IsPlainChildName(BSTR query, UINT len) {
+  if (len == 0 || len > 256) return false;
+  for (UINT i = 0; i < len; ++i) {
+    char16_t c = query[i];
+    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    bool other = (c >= '0' && c <= '9') || c == '-' || c == '.';
+    if (!letter && !(i > 0 && other)) return false;
+  }
+  std::u16string_view q(query, len);
+  return q != u"and" && q != u"or" && q != u"mod" && q != u"div";
+}
+
+// False when the query is not a plain child name; else true, with the first
+// matching child or null.
+bool FirstChildNamed(xmlNodePtr n, BSTR query, xmlNodePtr* found) {
+  *found = nullptr;
+  if (!n || (n->type != XML_ELEMENT_NODE && n->type != XML_DOCUMENT_NODE && n->type != XML_DOCUMENT_FRAG_NODE))
+    return false;
+  UINT len = SysStringLen(query);
+  if (!IsPlainChildName(query, len)) return false;
+  char name[257];
+  for (UINT i = 0; i < len; ++i) name[i] = static_cast<char>(query[i]);
+  name[len] = '\0';
+  for (xmlNodePtr c = n->children; c; c = c->next) {
+    if (c->type == XML_ELEMENT_NODE && c->ns == nullptr && c->name &&
+        std::strcmp(reinterpret_cast<const char*>(c->name), name) == 0) {
+      *found = c;
+      break;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 HRESULT selectNodes(const DocRef& h, xmlNodePtr n, BSTR query, IXMLDOMNodeList** list) {
   QEL_FAULT_POINT("IXMLDOMNode::selectNodes", c) return static_cast<HRESULT>(c);
   if (!list) return E_INVALIDARG;
@@ -760,6 +805,13 @@ HRESULT selectSingleNode(const DocRef& h, xmlNodePtr n, BSTR query, IXMLDOMNode*
   if (!node) return E_INVALIDARG;
   *node = nullptr;
   if (!query) return E_INVALIDARG;
+  // The commonest question, one child element by its plain name, is answered
+  // by walking the children: the same first match the query engine would
+  // give (an element of that name in no namespace), without evaluating it.
+  if (xmlNodePtr child = nullptr; FirstChildNamed(n, query, &child)) {
+    if (!child) return S_FALSE;
+    return WrapNode(h, child, node);
+  }
   std::vector<xmlNodePtr> nodes;
   if (HRESULT hr = h->Select(n, Utf8Of(query), &nodes); FAILED(hr)) return hr;
   if (nodes.empty()) return S_FALSE;

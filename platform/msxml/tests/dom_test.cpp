@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <msxml2.h>
 #include <oleauto.h>
@@ -160,6 +161,51 @@ TEST_F(DomTest, SelectsChildrenInDocumentOrderAndReadsTrimmedText) {
   Bstr all;
   ASSERT_EQ(root->get_text(&all), S_OK);
   EXPECT_EQ(all.Utf8(), "one  two & <three>");
+}
+
+// One child by its plain name gives what the query engine's first match is:
+// an element of that name in no namespace, never a deeper one.
+TEST_F(DomTest, SingleChildByNameIsTheFirstMatchOfTheSameQuery) {
+  struct Row {
+    const char* xml;
+    const char* query;
+    const char* expected;  // the selected node's markup, or "<none>"
+  };
+  const Row rows[] = {
+      {"<r xmlns:p='u'><p:v>ns</p:v><v>plain</v><v>second</v></r>", "v", "<v>plain</v>"},
+      {"<r xmlns='u'><v>in a default namespace</v></r>", "v", "<none>"},
+      {"<r><w><v>deep</v></w><v2/></r>", "v", "<none>"},
+      {"<r>text<v.1-a_b>odd name</v.1-a_b></r>", "v.1-a_b", "<v.1-a_b>odd name</v.1-a_b>"},
+      {"<r><and>x</and></r>", "and", "<and>x</and>"},
+      {"<r><V>upper</V><v>lower</v></r>", "v", "<v>lower</v>"},
+  };
+  auto markup = [](IXMLDOMNode* n) {
+    if (!n) return std::string("<none>");
+    Bstr x;
+    EXPECT_EQ(n->get_xml(&x), S_OK);
+    return x.Utf8();
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.xml);
+    auto doc = NewDocument();
+    ASSERT_TRUE(Load(doc.Get(), row.xml));
+    ComPtr<IXMLDOMElement> root;
+    ASSERT_EQ(doc->get_documentElement(root.Put()), S_OK);
+    Bstr q(row.query);
+    ComPtr<IXMLDOMNode> single;
+    EXPECT_EQ(root->selectSingleNode(q.p, single.Put()), std::string(row.expected) == "<none>" ? S_FALSE : S_OK);
+    EXPECT_EQ(markup(single.Get()), row.expected);
+    ComPtr<IXMLDOMNodeList> list;
+    ASSERT_EQ(root->selectNodes(q.p, list.Put()), S_OK);
+    ComPtr<IXMLDOMNode> first;
+    (void)list->get_item(0, first.Put());
+    EXPECT_EQ(markup(first.Get()), markup(single.Get()));
+  }
+  // From the document itself the child is the root element.
+  auto doc = NewDocument();
+  ASSERT_TRUE(Load(doc.Get(), "<r><v/></r>"));
+  EXPECT_EQ(Text(doc.Get(), "r"), "");
+  EXPECT_EQ(Text(doc.Get(), "v"), "<none>");
 }
 
 TEST_F(DomTest, EmptyElementGivesEmptyTextAndMissingRootGivesSFalse) {
@@ -469,8 +515,19 @@ TEST_F(DomTest, ShiftJisDocumentsRoundTripThroughBothKindsOfReader) {
       {"本社ﾀｲﾌﾟ＼", "\x96\x7b\x8e\xd0\xc0\xb2\xcc\xdf\x81\x5f"},
       {"제😀", "&#51228;&#128512;"},
   };
+  // Long texts cross the encoder's blocks inside runs of plain ASCII, and
+  // between a run and a character that is not written as itself.
+  std::string longText, longWritten;
+  for (int i = 0; i < 3000; ++i) {
+    longText += "Controller-" + std::to_string(i) + (i % 7 ? "~" : "本");
+    longWritten += "Controller-" + std::to_string(i) + (i % 7 ? "&#126;" : "\x96\x7b");
+  }
+  std::vector<std::pair<std::string, std::string>> all;
+  for (const Row& row : rows) all.emplace_back(row.text, row.written);
+  all.emplace_back(longText, longWritten);
   StderrCapture err(m_dir.path() / "stderr");
-  for (const Row& row : rows) {
+  for (const auto& [text, written] : all) {
+    const Row row{text.c_str(), written.c_str()};
     SCOPED_TRACE(row.text);
     auto doc = BuildSmall("Shift_JIS", row.text);
     fs::path out = m_dir.path() / "rt.xml";
