@@ -456,7 +456,16 @@ class HttpServer::Acceptor {
   void Loop() {
     epoll_event events[64];
     for (;;) {
-      const int n = ::epoll_wait(m_epoll, events, 64, 250);
+      // Idle, the thread sleeps until a connection comes; with connections
+      // waiting for their first byte, until the earliest of their deadlines.
+      int timeoutMs = -1;
+      if (!m_waiting.empty()) {
+        auto first = m_waiting.begin()->second.deadline;
+        for (const auto& [fd, w] : m_waiting) first = std::min(first, w.deadline);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count();
+        timeoutMs = static_cast<int>(std::clamp<long long>(left, 0, 1000));
+      }
+      const int n = ::epoll_wait(m_epoll, events, 64, timeoutMs);
       for (int i = 0; i < n; ++i) {
         const int fd = events[i].data.fd;
         if (fd == m_wake) return;
