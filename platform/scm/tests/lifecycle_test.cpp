@@ -8,15 +8,6 @@
 namespace scmtest {
 namespace {
 
-bool WaitGone(DWORD pid, int ms = 8000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (qel::scm::ProcessStartTime(pid) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
-
 DWORD Control(SC_HANDLE svc, DWORD code, SERVICE_STATUS* st) {
   return ControlService(svc, code, st) ? DWORD(0) : GetLastError();
 }

@@ -25,6 +25,16 @@ using qel::u16;
 
 inline u16 W(const std::string& s) { return qel::FromUtf8(s); }
 
+// True once the process `pid` has ended (within `ms`).
+inline bool WaitGone(DWORD pid, int ms = 8000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (qel::scm::ProcessStartTime(pid) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
 // Closes an SC_HANDLE when the test is done with it.
 struct Handle {
   SC_HANDLE h = nullptr;

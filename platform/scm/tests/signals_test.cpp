@@ -9,15 +9,6 @@
 namespace scmtest {
 namespace {
 
-bool WaitGone(DWORD pid, int ms = 8000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (qel::scm::ProcessStartTime(pid) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
-
 int Count(const std::string& text, const std::string& line) {
   int n = 0;
   for (std::size_t pos = 0; (pos = text.find("\n" + line + "\n", pos)) != std::string::npos; ++pos) ++n;
