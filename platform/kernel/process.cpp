@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -362,7 +363,31 @@ void InstallSignalWatcher() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     g_signalWriteFd = fds[1];
-    std::thread(WatchSignals, fds[0]).detach();
+    // The watcher starts with SIGINT and SIGTERM blocked, so the handler
+    // always runs on some other thread (the kernel hands a signal sent to the
+    // process to a thread that does not block it) and the watcher never has to
+    // write the byte its own read waits for. A runtime that defers handlers
+    // until the interrupted thread returns from its call (ThreadSanitizer does
+    // so for read) would otherwise leave both blocked for good.
+    sigset_t taken, previous;
+    sigemptyset(&taken);
+    sigaddset(&taken, SIGINT);
+    sigaddset(&taken, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &taken, &previous);
+    bool started = true;
+    try {
+      std::thread(WatchSignals, fds[0]).detach();
+    } catch (const std::system_error&) {
+      started = false;
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!started) {
+      // No watcher: the signals keep their default of ending the process.
+      g_signalWriteFd = -1;
+      ::close(fds[0]);
+      ::close(fds[1]);
+      return;
+    }
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
