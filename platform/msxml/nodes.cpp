@@ -92,8 +92,13 @@ std::string Utf8Of(BSTR s) {
 }
 
 BSTR BstrOf(std::string_view utf8) {
-  u16 w = FromUtf8(utf8);
-  return SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
+  // Decoded straight into a string of the exact length: a large text (a
+  // whole document's XML) exists once in UTF-8 and once in the result.
+  const std::size_t units = Utf16LengthOf(utf8);
+  if (units > 0x7FFFFFFEu / sizeof(OLECHAR)) return nullptr;  // over what a BSTR can count
+  BSTR s = SysAllocStringLen(nullptr, static_cast<UINT>(units));
+  if (s) FromUtf8Into(utf8, s);
+  return s;
 }
 
 bool IsXmlText(std::string_view utf8) {
@@ -224,20 +229,28 @@ std::string PiDataWithoutEncoding(std::string_view data) {
   return out;
 }
 
-HRESULT DumpTree(xmlNodePtr node, std::string* out) {
-  xmlBufferPtr buf = xmlBufferCreate();
-  if (!buf) return E_OUTOFMEMORY;
-  xmlSaveCtxtPtr save = xmlSaveToBuffer(buf, "UTF-8", XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
-  if (!save) {
-    xmlBufferFree(buf);
-    return E_OUTOFMEMORY;
+int AppendToString(void* context, const char* buffer, int len) {
+  // Called from the serialiser's C code: no exception may leave here.
+  try {
+    static_cast<std::string*>(context)->append(buffer, static_cast<size_t>(len));
+  } catch (...) {
+    return -1;
   }
+  return len;
+}
+
+// Appends the node's XML to `out`, written there directly by the serialiser.
+HRESULT DumpTree(xmlNodePtr node, std::string* out) {
+  xmlSaveCtxtPtr save = xmlSaveToIO(&AppendToString, nullptr, out, "UTF-8", XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
+  if (!save) return E_OUTOFMEMORY;
+  const size_t before = out->size();
   long written = xmlSaveTree(save, node);
   int closed = xmlSaveClose(save);
-  HRESULT hr = (written < 0 || closed < 0) ? E_FAIL : S_OK;
-  if (SUCCEEDED(hr)) out->append(reinterpret_cast<const char*>(xmlBufferContent(buf)), xmlBufferLength(buf));
-  xmlBufferFree(buf);
-  return hr;
+  if (written < 0 || closed < 0) {
+    out->resize(before);
+    return E_FAIL;
+  }
+  return S_OK;
 }
 
 }  // namespace
@@ -684,6 +697,7 @@ HRESULT appendChild(const DocRef& h, xmlNodePtr n, IXMLDOMNode* newChild, IXMLDO
   }
   if (child->parent) xmlUnlinkNode(child);
   LinkLast(n, child);
+  h->Attached(child);
   if (outNewChild) {
     newChild->AddRef();
     *outNewChild = newChild;

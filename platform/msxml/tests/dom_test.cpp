@@ -694,6 +694,42 @@ TEST_F(DomTest, TreeRulesKeepTheDocumentWellFormed) {
   EXPECT_EQ(xml.Utf8(), "<a><b>one</b></a>\r\n");
 }
 
+// Nodes made, linked, taken out and linked again in every order: each is
+// freed exactly once with its document, whichever of the document and the
+// node objects goes first (a double free aborts; the sanitizer stage also
+// reports a node never freed).
+TEST_F(DomTest, NodesMovedInAndOutOfTheTreeAreFreedOnce) {
+  for (bool documentFirst : {true, false}) {
+    ComPtr<IXMLDOMElement> kept;
+    {
+      auto doc = NewDocument();
+      Bstr nr("r"), na("a"), nb("b"), nc("c"), nd("d");
+      ComPtr<IXMLDOMElement> r, a, b, c, d;
+      ASSERT_EQ(doc->createElement(nr.p, r.Put()), S_OK);
+      ASSERT_EQ(doc->createElement(na.p, a.Put()), S_OK);
+      ASSERT_EQ(doc->createElement(nb.p, b.Put()), S_OK);
+      ASSERT_EQ(doc->createElement(nc.p, c.Put()), S_OK);
+      ASSERT_EQ(doc->createElement(nd.p, d.Put()), S_OK);
+      ASSERT_EQ(doc->appendChild(r.Get(), nullptr), S_OK);
+      ASSERT_EQ(b->appendChild(c.Get(), nullptr), S_OK);  // below a parent that is itself outside the tree
+      ASSERT_EQ(r->appendChild(a.Get(), nullptr), S_OK);  // linked long after it was made
+      ASSERT_EQ(r->appendChild(d.Get(), nullptr), S_OK);
+      ASSERT_EQ(r->removeChild(a.Get(), nullptr), S_OK);
+      ASSERT_EQ(d->appendChild(a.Get(), nullptr), S_OK);  // back in, elsewhere
+      ASSERT_EQ(d->removeChild(a.Get(), nullptr), S_OK);  // and out again, for good
+      ASSERT_EQ(r->appendChild(c.Get(), nullptr), S_OK);  // moved from the detached b into the tree
+      Bstr xml;
+      ASSERT_EQ(doc->get_xml(&xml), S_OK);
+      EXPECT_EQ(xml.Utf8(), "<r><d/><c/></r>\r\n");
+      kept = documentFirst ? a : c;
+      if (documentFirst) doc = nullptr;
+    }
+    Bstr name;
+    ASSERT_EQ(kept->get_nodeName(&name), S_OK);
+    EXPECT_EQ(name.Utf8(), documentFirst ? "a" : "c");
+  }
+}
+
 TEST_F(DomTest, FaultSeamFailsEachGuardedMethod) {
   auto doc = NewDocument();
   qel::fault::Arm("IXMLDOMDocument::put_async", static_cast<std::int64_t>(E_UNEXPECTED));
