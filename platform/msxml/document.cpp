@@ -824,9 +824,8 @@ class CDocument final : public NodeBase<CDocument, IXMLDOMDocument2> {
       m_holder = NewHolder(EmptyDocument(), m_preserveWhiteSpace);
       return S_FALSE;
     }
-    // Numbers the elements so that XPath sorts results in document order fast.
-    xmlXPathOrderDocElems(doc);
     m_holder = NewHolder(doc, m_preserveWhiteSpace);
+    m_holder->m_numberBeforeQuery = true;
     if (isSuccessful) *isSuccessful = VARIANT_TRUE;
     return S_OK;
   }

@@ -66,6 +66,10 @@ class DocHolder {
   [[nodiscard]] HRESULT Select(xmlNodePtr context, std::string_view query, std::vector<xmlNodePtr>* out);
 
   bool m_preserveWhiteSpace = false;
+  // Set for a loaded document: its elements are numbered in document order
+  // before the first query, which lets the query engine sort results fast.
+  // Documents that are only walked, never queried, skip the pass.
+  bool m_numberBeforeQuery = false;
 
  private:
   xmlDocPtr m_doc;
