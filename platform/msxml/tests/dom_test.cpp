@@ -215,33 +215,25 @@ TEST_F(DomTest, ChildrenByAttributeValueAreWhatTheQueryEngineSelects) {
   struct Row {
     const char* xml;
     const char* query;
-    const char* spaced;    // the same query for the query engine
-    const char* expected;  // the selected nodes' names and texts (null: whatever the engine selects)
-  };
-  const Row rows[] = {
-      {"<r><n T='c'>1</n><n T='w'>2</n><m T='c'>3</m><n T='c'>4</n></r>", "n[@T='c']", "n[ @T = 'c' ]", "n1 n4 "},
-      {"<r xmlns:p='u'><n p:T='c'>ns</n><n T='c' p:T='x'>plain</n></r>", "n[@T=\"c\"]", "n[ @T = \"c\" ]",
-       "nplain "},
-      {"<r xmlns='u'><n T='c'>default namespace</n></r>", "n[@T='c']", "n[ @T = 'c' ]", ""},
-      {"<r><n T=''>empty</n><n>none</n></r>", "n[@T='']", "n[ @T = '' ]", "nempty "},
-      {"<r><n T='a]=b'>odd</n></r>", "n[@T='a]=b']", "n[ @T = 'a]=b' ]", "nodd "},
+    const char* expected;  // the selected nodes' texts (null: whatever the engine selects)
+  } rows[] = {
+      {"<r><n T='c'>1</n><n T='w'>2</n><m T='c'>3</m><n T='c'>4</n><w><n T='c'>5</n></w></r>", "n[@T='c']", "1 4 "},
+      {"<r xmlns:p='u'><n p:T='c'>ns</n><n T='c' p:T='x'>plain</n></r>", "n[@T=\"c\"]", "plain "},
+      {"<r xmlns='u'><n T='c'>default namespace</n></r>", "n[@T='c']", ""},
+      {"<r><n T=''>empty</n><n>none</n></r>", "n[@T='']", "empty "},
+      {"<r><n T='a]=b'>odd</n><n T='\xE6\x9C\xAC'>kanji</n></r>", "n[@T='a]=b']", "odd "},
+      {"<r><n T='\xE6\x9C\xAC'>kanji</n></r>", "n[@T='\xE6\x9C\xAC']", "kanji "},
       // An entity reference in a value: the query engine's reading, whatever it is, holds.
       {"<!DOCTYPE r [<!ENTITY e 'c'>]><r><n T='c'>plain</n><n T='&e;'>entity</n><n T='&#99;'>ref</n></r>",
-       "n[@T='c']", "n[ @T = 'c' ]", nullptr},
-      {"<r><n T='\xE6\x9C\xAC'>kanji</n></r>", "n[@T='\xE6\x9C\xAC']", "n[ @T = '\xE6\x9C\xAC' ]", "nkanji "},
-      {"<r><w><n T='c'>deep</n></w></r>", "n[@T='c']", "n[ @T = 'c' ]", ""},
+       "n[@T='c']", nullptr},
   };
-  auto names = [](IXMLDOMNodeList* list) {
+  auto texts = [](IXMLDOMNodeList* list) {
     std::string all;
-    LONG count = 0;
-    EXPECT_EQ(list->get_length(&count), S_OK);
-    for (LONG i = 0; i < count; ++i) {
-      ComPtr<IXMLDOMNode> item;
-      EXPECT_EQ(list->get_item(i, item.Put()), S_OK);
-      Bstr name, text;
-      EXPECT_EQ(item->get_nodeName(&name), S_OK);
+    ComPtr<IXMLDOMNode> item;
+    for (LONG i = 0; list->get_item(i, item.Put()) == S_OK; ++i) {
+      Bstr text;
       EXPECT_EQ(item->get_text(&text), S_OK);
-      all += name.Utf8() + text.Utf8() + " ";
+      all += text.Utf8() + " ";
     }
     return all;
   };
@@ -251,12 +243,14 @@ TEST_F(DomTest, ChildrenByAttributeValueAreWhatTheQueryEngineSelects) {
     ASSERT_TRUE(Load(doc.Get(), row.xml, /*validate=*/false));
     ComPtr<IXMLDOMElement> root;
     ASSERT_EQ(doc->get_documentElement(root.Put()), S_OK);
-    Bstr q(row.query), spaced(row.spaced);
+    std::string spacedQuery = row.query;
+    spacedQuery.replace(spacedQuery.find('='), 1, " = ");
+    Bstr q(row.query), spaced(spacedQuery);
     ComPtr<IXMLDOMNodeList> walked, queried;
     ASSERT_EQ(root->selectNodes(q.p, walked.Put()), S_OK);
     ASSERT_EQ(root->selectNodes(spaced.p, queried.Put()), S_OK);
-    EXPECT_EQ(names(walked.Get()), names(queried.Get()));
-    if (row.expected) EXPECT_EQ(names(walked.Get()), row.expected);
+    EXPECT_EQ(texts(walked.Get()), texts(queried.Get()));
+    if (row.expected) EXPECT_EQ(texts(walked.Get()), row.expected);
   }
 }
 
