@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "QelUPnP.h"
+#include "qel/kernel.h"
 #include "qel/wstr.h"
 
 namespace {
@@ -44,8 +45,10 @@ double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// The program's path: ReadCSQ then CreateDDD, as RunService runs them.
+// The program's path: the heap set up as the process entry sets it, then
+// ReadCSQ and CreateDDD, as RunService runs them.
 int RunProgram(const fs::path& file, const fs::path& outDir, int* found) {
+  qel::ConfigureProcessHeap();
   CoInitialize(nullptr);
   int rc = 0;
   {

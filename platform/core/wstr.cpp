@@ -1,5 +1,8 @@
 #include "qel/wstr.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace qel {
 
 std::string ToUtf8(u16view s) {
@@ -89,32 +92,60 @@ char32_t Decode(std::string_view s, std::size_t& i, bool& ok) {
   i += len;
   return c;
 }
-}  // namespace
 
-u16 FromUtf8(std::string_view s) {
-  u16 out;
-  out.reserve(s.size());
-  std::size_t i = 0;
+
+// The UTF-16 form of `s`, written to `out` when it is not null; the number of
+// units either way. Runs of ASCII, most of any document, are taken eight
+// bytes at a time.
+template <bool kWrite>
+std::size_t DecodeUtf8(std::string_view s, char16_t* out) {
+  const char* p = s.data();
+  const std::size_t size = s.size();
+  std::size_t i = 0, n = 0;
   bool ok;
-  while (i < s.size()) {
-    if (static_cast<unsigned char>(s[i]) < 0x80) {
-      std::size_t j = i + 1;
-      while (j < s.size() && static_cast<unsigned char>(s[j]) < 0x80) ++j;
-      const std::size_t at = out.size();
-      out.resize(at + (j - i));
-      for (std::size_t k = i; k < j; ++k) out[at + (k - i)] = static_cast<char16_t>(s[k]);
-      i = j;
+  while (i < size) {
+    while (i + 8 <= size) {
+      std::uint64_t word;
+      std::memcpy(&word, p + i, sizeof word);
+      if (word & 0x8080808080808080ull) break;
+      if constexpr (kWrite)
+        for (int k = 0; k < 8; ++k) out[n + k] = static_cast<char16_t>(p[i + k]);
+      i += 8;
+      n += 8;
+    }
+    if (i >= size) break;
+    if (static_cast<unsigned char>(p[i]) < 0x80) {
+      if constexpr (kWrite) out[n] = static_cast<char16_t>(p[i]);
+      ++i;
+      ++n;
       continue;
     }
     char32_t c = Decode(s, i, ok);
     if (c >= 0x10000) {
       c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+      if constexpr (kWrite) {
+        out[n] = static_cast<char16_t>(0xD800 + (c >> 10));
+        out[n + 1] = static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+      }
+      n += 2;
     } else {
-      out.push_back(static_cast<char16_t>(c));
+      if constexpr (kWrite) out[n] = static_cast<char16_t>(c);
+      ++n;
     }
   }
+  return n;
+}
+}  // namespace
+
+std::size_t Utf16LengthOf(std::string_view s) { return DecodeUtf8<false>(s, nullptr); }
+
+std::size_t FromUtf8Into(std::string_view s, char16_t* out) { return DecodeUtf8<true>(s, out); }
+
+u16 FromUtf8(std::string_view s) {
+  // A UTF-8 text never has more UTF-16 units than bytes: one pass into a
+  // buffer of that size, cut to what was written.
+  u16 out(s.size(), u'\0');
+  out.resize(DecodeUtf8<true>(s, out.data()));
   return out;
 }
 

@@ -30,6 +30,7 @@ LPWSTR ArgumentsPart(LPWSTR cmd) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  qel::ConfigureProcessHeap();
   qel::SetCommandLineArgs(argc, argv);
   // Started by the service control manager (its dispatcher reads and clears
   // this marker): a signal before the dispatcher runs is held for it.

@@ -529,6 +529,17 @@ bool PathOf(const VARIANT& v, std::string* path) {
   return false;
 }
 
+// A new empty document. It gets a dictionary of its own, as a parsed one
+// has: element and attribute names are then kept once per document instead
+// of once per node, which halves the allocations of a document built element
+// by element (and the work of freeing it).
+xmlDocPtr EmptyDocument() {
+  xmlDocPtr doc = xmlNewDoc(BAD_CAST "1.0");
+  if (!doc) return nullptr;
+  doc->dict = xmlDictCreate();  // without one, names are simply copied per node
+  return doc;
+}
+
 DocRef NewHolder(xmlDocPtr doc, bool preserveWhiteSpace) {
   auto h = std::make_shared<DocHolder>(doc);
   h->m_preserveWhiteSpace = preserveWhiteSpace;
@@ -539,7 +550,7 @@ class CDocument final : public NodeBase<CDocument, IXMLDOMDocument2> {
  public:
   CDocument() {
     InitLibxml();
-    m_holder = NewHolder(xmlNewDoc(BAD_CAST "1.0"), false);
+    m_holder = NewHolder(EmptyDocument(), false);
   }
 
   xmlNodePtr XmlNode() override { return reinterpret_cast<xmlNodePtr>(m_holder->Doc()); }
@@ -805,17 +816,16 @@ class CDocument final : public NodeBase<CDocument, IXMLDOMDocument2> {
   void Fail(LONG code, const char* reason) {
     m_error.code = code;
     m_error.reason = reason;
-    m_holder = NewHolder(xmlNewDoc(BAD_CAST "1.0"), m_preserveWhiteSpace);
+    m_holder = NewHolder(EmptyDocument(), m_preserveWhiteSpace);
   }
   HRESULT Loaded(xmlDocPtr doc, VARIANT_BOOL* isSuccessful) {
     if (!doc) {
       // A failed load leaves an empty document, as MSXML does.
-      m_holder = NewHolder(xmlNewDoc(BAD_CAST "1.0"), m_preserveWhiteSpace);
+      m_holder = NewHolder(EmptyDocument(), m_preserveWhiteSpace);
       return S_FALSE;
     }
-    // Numbers the elements so that XPath sorts results in document order fast.
-    xmlXPathOrderDocElems(doc);
     m_holder = NewHolder(doc, m_preserveWhiteSpace);
+    m_holder->m_numberBeforeQuery = true;
     if (isSuccessful) *isSuccessful = VARIANT_TRUE;
     return S_OK;
   }

@@ -46,12 +46,30 @@ class DocHolder {
   // A node outside the tree (new, or taken out): freed with the document
   // unless it is in the tree again by then.
   void KeepDetached(xmlNodePtr node) { m_detached.push_back(node); }
+  // `node` now hangs below a parent, which frees it: it leaves the list of
+  // detached nodes. A node is nearly always linked right after it was made,
+  // so only the newest few entries are looked at; an entry left behind is
+  // harmless (the destructor frees only nodes without a parent), and the list
+  // no longer grows with every node of a document built in one go.
+  void Attached(xmlNodePtr node) {
+    const size_t last = m_detached.size() < 8 ? 0 : m_detached.size() - 8;
+    for (size_t i = m_detached.size(); i > last; --i) {
+      if (m_detached[i - 1] != node) continue;
+      m_detached[i - 1] = m_detached.back();
+      m_detached.pop_back();
+      return;
+    }
+  }
 
   // Evaluates `query` with `context` as context node; the matching nodes in
   // document order. E_FAIL for a bad expression or one that gives no node set.
   [[nodiscard]] HRESULT Select(xmlNodePtr context, std::string_view query, std::vector<xmlNodePtr>* out);
 
   bool m_preserveWhiteSpace = false;
+  // Set for a loaded document: its elements are numbered in document order
+  // before the first query, which lets the query engine sort results fast.
+  // Documents that are only walked, never queried, skip the pass.
+  bool m_numberBeforeQuery = false;
 
  private:
   xmlDocPtr m_doc;

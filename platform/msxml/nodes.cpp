@@ -66,6 +66,10 @@ HRESULT DocHolder::Select(xmlNodePtr context, std::string_view query, std::vecto
     cached = m_compiled.size() < 64;
     if (cached) m_compiled.emplace(std::move(key), expr);
   }
+  if (m_numberBeforeQuery) {
+    xmlXPathOrderDocElems(m_doc);
+    m_numberBeforeQuery = false;
+  }
   m_xpath->node = context;
   m_xpath->doc = m_doc;
   xmlXPathObjectPtr result = xmlXPathCompiledEval(expr, m_xpath);
@@ -92,8 +96,13 @@ std::string Utf8Of(BSTR s) {
 }
 
 BSTR BstrOf(std::string_view utf8) {
-  u16 w = FromUtf8(utf8);
-  return SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
+  // Decoded straight into a string of the exact length: a large text (a
+  // whole document's XML) exists once in UTF-8 and once in the result.
+  const std::size_t units = Utf16LengthOf(utf8);
+  if (units > 0x7FFFFFFEu / sizeof(OLECHAR)) return nullptr;  // over what a BSTR can count
+  BSTR s = SysAllocStringLen(nullptr, static_cast<UINT>(units));
+  if (s) FromUtf8Into(utf8, s);
+  return s;
 }
 
 bool IsXmlText(std::string_view utf8) {
@@ -224,20 +233,28 @@ std::string PiDataWithoutEncoding(std::string_view data) {
   return out;
 }
 
-HRESULT DumpTree(xmlNodePtr node, std::string* out) {
-  xmlBufferPtr buf = xmlBufferCreate();
-  if (!buf) return E_OUTOFMEMORY;
-  xmlSaveCtxtPtr save = xmlSaveToBuffer(buf, "UTF-8", XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
-  if (!save) {
-    xmlBufferFree(buf);
-    return E_OUTOFMEMORY;
+int AppendToString(void* context, const char* buffer, int len) {
+  // Called from the serialiser's C code: no exception may leave here.
+  try {
+    static_cast<std::string*>(context)->append(buffer, static_cast<size_t>(len));
+  } catch (...) {
+    return -1;
   }
+  return len;
+}
+
+// Appends the node's XML to `out`, written there directly by the serialiser.
+HRESULT DumpTree(xmlNodePtr node, std::string* out) {
+  xmlSaveCtxtPtr save = xmlSaveToIO(&AppendToString, nullptr, out, "UTF-8", XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
+  if (!save) return E_OUTOFMEMORY;
+  const size_t before = out->size();
   long written = xmlSaveTree(save, node);
   int closed = xmlSaveClose(save);
-  HRESULT hr = (written < 0 || closed < 0) ? E_FAIL : S_OK;
-  if (SUCCEEDED(hr)) out->append(reinterpret_cast<const char*>(xmlBufferContent(buf)), xmlBufferLength(buf));
-  xmlBufferFree(buf);
-  return hr;
+  if (written < 0 || closed < 0) {
+    out->resize(before);
+    return E_FAIL;
+  }
+  return S_OK;
 }
 
 }  // namespace
@@ -684,6 +701,7 @@ HRESULT appendChild(const DocRef& h, xmlNodePtr n, IXMLDOMNode* newChild, IXMLDO
   }
   if (child->parent) xmlUnlinkNode(child);
   LinkLast(n, child);
+  h->Attached(child);
   if (outNewChild) {
     newChild->AddRef();
     *outNewChild = newChild;
@@ -788,6 +806,69 @@ bool FirstChildNamed(xmlNodePtr n, BSTR query, xmlNodePtr* found) {
   return true;
 }
 
+bool IsPlainName(std::string_view name) {
+  if (name.empty() || name.size() > 256) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    bool other = (c >= '0' && c <= '9') || c == '-' || c == '.';
+    if (!letter && !(i > 0 && other)) return false;
+  }
+  return name != "and" && name != "or" && name != "mod" && name != "div";
+}
+
+// The attribute's value as a single text, or false when it is held as more
+// than a plain text (an entity reference in it): the query engine reads such
+// a value its own way, so those queries stay with it.
+bool PlainValueOf(xmlAttrPtr a, std::string_view* value) {
+  xmlNodePtr only = a->children;
+  if (!only) {
+    *value = {};
+    return true;
+  }
+  if (only->next || only->type != XML_TEXT_NODE) return false;
+  *value = only->content ? reinterpret_cast<const char*>(only->content) : "";
+  return true;
+}
+
+// False when the query is not exactly `name[@attribute='value']` (or with
+// double quotes), with plain ASCII names; else true, with the child elements
+// of that name in no namespace whose attribute of that name in no namespace
+// has that value, in document order: what the query engine selects.
+bool ChildrenByAttribute(xmlNodePtr n, BSTR query, std::vector<xmlNodePtr>* out) {
+  if (!n || (n->type != XML_ELEMENT_NODE && n->type != XML_DOCUMENT_NODE && n->type != XML_DOCUMENT_FRAG_NODE))
+    return false;
+  UINT len = SysStringLen(query);
+  if (len < 8 || len > 1024 || query[len - 1] != u']') return false;
+  std::string q = Utf8Of(query);
+  size_t open = q.find("[@");
+  if (open == std::string::npos) return false;
+  size_t eq = q.find('=', open);
+  if (eq == std::string::npos || eq + 3 > q.size() - 1) return false;
+  char quote = q[eq + 1];
+  if ((quote != '\'' && quote != '"') || q[q.size() - 2] != quote) return false;
+  std::string_view element(q.data(), open);
+  std::string_view attribute(q.data() + open + 2, eq - open - 2);
+  std::string_view value(q.data() + eq + 2, q.size() - eq - 4);
+  if (!IsPlainName(element) || !IsPlainName(attribute) || value.find(quote) != std::string_view::npos) return false;
+  out->clear();
+  for (xmlNodePtr c = n->children; c; c = c->next) {
+    if (c->type != XML_ELEMENT_NODE || c->ns || !c->name || element != reinterpret_cast<const char*>(c->name))
+      continue;
+    for (xmlAttrPtr a = c->properties; a; a = a->next) {
+      if (a->ns || !a->name || attribute != reinterpret_cast<const char*>(a->name)) continue;
+      std::string_view actual;
+      if (!PlainValueOf(a, &actual)) {
+        out->clear();
+        return false;
+      }
+      if (actual == value) out->push_back(c);
+      break;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 HRESULT selectNodes(const DocRef& h, xmlNodePtr n, BSTR query, IXMLDOMNodeList** list) {
@@ -796,6 +877,9 @@ HRESULT selectNodes(const DocRef& h, xmlNodePtr n, BSTR query, IXMLDOMNodeList**
   *list = nullptr;
   if (!query) return E_INVALIDARG;
   std::vector<xmlNodePtr> nodes;
+  // The children of one name whose attribute has one value (how the
+  // workspace lists its controllers) are found by walking the children.
+  if (ChildrenByAttribute(n, query, &nodes)) return MakeNodeList(h, std::move(nodes), list);
   if (HRESULT hr = h->Select(n, Utf8Of(query), &nodes); FAILED(hr)) return hr;
   return MakeNodeList(h, std::move(nodes), list);
 }

@@ -16,6 +16,10 @@ namespace qel {
 // entry; processes without it read /proc/self/cmdline).
 void SetCommandLineArgs(int argc, const char* const* argv);
 
+// Sets up the process heap for a program that loads and builds large
+// documents (see heap.cpp); done by the process entry before anything else.
+void ConfigureProcessHeap();
+
 // Shutdown hooks run once, in reverse order of registration: when SIGINT or
 // SIGTERM ends the process and when main() returns normally.
 void AddShutdownHook(void (*hook)());

@@ -24,6 +24,12 @@ std::string ToUtf8(u16view s);
 inline std::string ToUtf8(const char16_t* s) { return ToUtf8(WView(s)); }
 // Invalid UTF-8 sequences become U+FFFD.
 u16 FromUtf8(std::string_view s);
+// The number of UTF-16 units FromUtf8(s) gives, and the same units written to
+// `out`, which has room for that many (no terminator is added); the count
+// written is returned. Together they convert a large text straight into a
+// buffer of its exact size.
+std::size_t Utf16LengthOf(std::string_view s);
+std::size_t FromUtf8Into(std::string_view s, char16_t* out);
 // True when `s` is well-formed UTF-8.
 bool IsValidUtf8(std::string_view s);
 

@@ -23,13 +23,29 @@ TEST(Utf, ConversionsAcrossAsciiRunsAndMultiByteCharacters) {
       {"a\xC3\xA9" "b\xE6\x9C\xAC" "cd", u"a\u00E9b\u672Ccd"},
       {"x\xF0\x9F\x98\x80y", u"x\U0001F600y"},
       {"\xE6\x9C\xAC tail", u"\u672C tail"},
+      // Runs are taken eight bytes at a time: characters inside, at and after a block's end.
+      {"1234567\xE6\x9C\xAC" "89abcdefghij", u"1234567\u672C89abcdefghij"},
+      {"01234567" "89abcdef" "\xC3\xA9", u"0123456789abcdef\u00E9"},
+      {"0123456789abcde\xF0\x9F\x98\x80", u"0123456789abcde\U0001F600"},
+  };
+  auto checkDirect = [](const std::string& utf8, const qel::u16& expected) {
+    // The sized conversion: the same units, exactly as many as counted, nothing past them.
+    ASSERT_EQ(qel::Utf16LengthOf(utf8), expected.size()) << utf8;
+    std::vector<char16_t> buffer(expected.size() + 1, u'#');
+    EXPECT_EQ(qel::FromUtf8Into(utf8, buffer.data()), expected.size()) << utf8;
+    EXPECT_EQ(qel::u16(buffer.data(), expected.size()), expected) << utf8;
+    EXPECT_EQ(buffer.back(), u'#') << utf8;
   };
   for (const auto& r : rows) {
     EXPECT_EQ(qel::FromUtf8(r.utf8), r.utf16) << r.utf8;
     EXPECT_EQ(qel::ToUtf8(r.utf16), r.utf8) << r.utf8;
+    checkDirect(r.utf8, r.utf16);
   }
   // Each byte of a broken sequence between ASCII runs becomes U+FFFD and the runs survive.
   EXPECT_EQ(qel::FromUtf8("ab\xE6\x9C" "cd"), qel::u16(u"ab\uFFFD\uFFFDcd"));
+  checkDirect("ab\xE6\x9C" "cd", u"ab\uFFFD\uFFFDcd");
+  checkDirect("abcdefgh\xE6\x9C", u"abcdefgh\uFFFD\uFFFD");
+  checkDirect("abcdefg\xFF" "hijklmnop", u"abcdefg\uFFFDhijklmnop");
   EXPECT_EQ(qel::ToUtf8(qel::u16(u"ab\xD800" u"cd")), "ab\xEF\xBF\xBD" "cd");
 }
 

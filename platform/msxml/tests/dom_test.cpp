@@ -208,6 +208,52 @@ TEST_F(DomTest, SingleChildByNameIsTheFirstMatchOfTheSameQuery) {
   EXPECT_EQ(Text(doc.Get(), "v"), "<none>");
 }
 
+// Children chosen by one attribute's value are found by walking the
+// children; the same query written with spaces still goes through the query
+// engine, and both must select the same nodes.
+TEST_F(DomTest, ChildrenByAttributeValueAreWhatTheQueryEngineSelects) {
+  struct Row {
+    const char* xml;
+    const char* query;
+    const char* expected;  // the selected nodes' texts (null: whatever the engine selects)
+  } rows[] = {
+      {"<r><n T='c'>1</n><n T='w'>2</n><m T='c'>3</m><n T='c'>4</n><w><n T='c'>5</n></w></r>", "n[@T='c']", "1 4 "},
+      {"<r xmlns:p='u'><n p:T='c'>ns</n><n T='c' p:T='x'>plain</n></r>", "n[@T=\"c\"]", "plain "},
+      {"<r xmlns='u'><n T='c'>default namespace</n></r>", "n[@T='c']", ""},
+      {"<r><n T=''>empty</n><n>none</n></r>", "n[@T='']", "empty "},
+      {"<r><n T='a]=b'>odd</n><n T='\xE6\x9C\xAC'>kanji</n></r>", "n[@T='a]=b']", "odd "},
+      {"<r><n T='\xE6\x9C\xAC'>kanji</n></r>", "n[@T='\xE6\x9C\xAC']", "kanji "},
+      // An entity reference in a value: the query engine's reading, whatever it is, holds.
+      {"<!DOCTYPE r [<!ENTITY e 'c'>]><r><n T='c'>plain</n><n T='&e;'>entity</n><n T='&#99;'>ref</n></r>",
+       "n[@T='c']", nullptr},
+  };
+  auto texts = [](IXMLDOMNodeList* list) {
+    std::string all;
+    ComPtr<IXMLDOMNode> item;
+    for (LONG i = 0; list->get_item(i, item.Put()) == S_OK; ++i) {
+      Bstr text;
+      EXPECT_EQ(item->get_text(&text), S_OK);
+      all += text.Utf8() + " ";
+    }
+    return all;
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.xml);
+    auto doc = NewDocument();
+    ASSERT_TRUE(Load(doc.Get(), row.xml, /*validate=*/false));
+    ComPtr<IXMLDOMElement> root;
+    ASSERT_EQ(doc->get_documentElement(root.Put()), S_OK);
+    std::string spacedQuery = row.query;
+    spacedQuery.replace(spacedQuery.find('='), 1, " = ");
+    Bstr q(row.query), spaced(spacedQuery);
+    ComPtr<IXMLDOMNodeList> walked, queried;
+    ASSERT_EQ(root->selectNodes(q.p, walked.Put()), S_OK);
+    ASSERT_EQ(root->selectNodes(spaced.p, queried.Put()), S_OK);
+    EXPECT_EQ(texts(walked.Get()), texts(queried.Get()));
+    if (row.expected) EXPECT_EQ(texts(walked.Get()), row.expected);
+  }
+}
+
 TEST_F(DomTest, EmptyElementGivesEmptyTextAndMissingRootGivesSFalse) {
   auto doc = NewDocument();
   ASSERT_TRUE(Load(doc.Get(), "<r><e/><s>   </s></r>"));
@@ -692,6 +738,42 @@ TEST_F(DomTest, TreeRulesKeepTheDocumentWellFormed) {
   Bstr xml;
   ASSERT_EQ(doc->get_xml(&xml), S_OK);
   EXPECT_EQ(xml.Utf8(), "<a><b>one</b></a>\r\n");
+}
+
+// Nodes made, linked, taken out and linked again in every order: each is
+// freed exactly once with its document, whichever of the document and the
+// node objects goes first (a double free aborts; the sanitizer stage also
+// reports a node never freed).
+TEST_F(DomTest, NodesMovedInAndOutOfTheTreeAreFreedOnce) {
+  for (bool documentFirst : {true, false}) {
+    ComPtr<IXMLDOMElement> kept;
+    {
+      auto doc = NewDocument();
+      Bstr nr("r"), na("a"), nb("b"), nc("c"), nd("d");
+      ComPtr<IXMLDOMElement> r, a, b, c, d;
+      ASSERT_EQ(doc->createElement(nr.p, r.Put()), S_OK);
+      ASSERT_EQ(doc->createElement(na.p, a.Put()), S_OK);
+      ASSERT_EQ(doc->createElement(nb.p, b.Put()), S_OK);
+      ASSERT_EQ(doc->createElement(nc.p, c.Put()), S_OK);
+      ASSERT_EQ(doc->createElement(nd.p, d.Put()), S_OK);
+      ASSERT_EQ(doc->appendChild(r.Get(), nullptr), S_OK);
+      ASSERT_EQ(b->appendChild(c.Get(), nullptr), S_OK);  // below a parent that is itself outside the tree
+      ASSERT_EQ(r->appendChild(a.Get(), nullptr), S_OK);  // linked long after it was made
+      ASSERT_EQ(r->appendChild(d.Get(), nullptr), S_OK);
+      ASSERT_EQ(r->removeChild(a.Get(), nullptr), S_OK);
+      ASSERT_EQ(d->appendChild(a.Get(), nullptr), S_OK);  // back in, elsewhere
+      ASSERT_EQ(d->removeChild(a.Get(), nullptr), S_OK);  // and out again, for good
+      ASSERT_EQ(r->appendChild(c.Get(), nullptr), S_OK);  // moved from the detached b into the tree
+      Bstr xml;
+      ASSERT_EQ(doc->get_xml(&xml), S_OK);
+      EXPECT_EQ(xml.Utf8(), "<r><d/><c/></r>\r\n");
+      kept = documentFirst ? a : c;
+      if (documentFirst) doc = nullptr;
+    }
+    Bstr name;
+    ASSERT_EQ(kept->get_nodeName(&name), S_OK);
+    EXPECT_EQ(name.Utf8(), documentFirst ? "a" : "c");
+  }
 }
 
 TEST_F(DomTest, FaultSeamFailsEachGuardedMethod) {
