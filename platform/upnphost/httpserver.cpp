@@ -408,6 +408,7 @@ class HttpServer::Acceptor {
 
  private:
   using Clock = std::chrono::steady_clock;
+  static constexpr int kAcceptBatch = 16;
   struct Waiting {
     sockaddr_storage addr;
     socklen_t len;
@@ -441,14 +442,17 @@ class HttpServer::Acceptor {
     ::close(fd);
   }
 
-  // True if a connection went to the daemon.
-  bool AcceptAll() {
+  // Accepts what is queued, at most a batch: a burst of connections is
+  // served a batch at a time rather than all accepted before any is served
+  // (the listening socket stays ready for the next pass). True if a
+  // connection went to the daemon.
+  bool AcceptSome() {
     bool handed = false;
-    for (;;) {
+    for (int i = 0; i < kAcceptBatch; ++i) {
       Waiting w{};
       w.len = sizeof w.addr;
       const int fd = ::accept4(m_listen, reinterpret_cast<sockaddr*>(&w.addr), &w.len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) return handed;  // EAGAIN, or a connection that went away meanwhile
+      if (fd < 0) break;  // EAGAIN, or a connection that went away meanwhile
       w.key = AddressKey(w.addr);
       // Connections that have not spoken yet count against the same limits
       // as the daemon's.
@@ -468,6 +472,7 @@ class HttpServer::Acceptor {
         entry.watched = true;
       }
     }
+    return handed;
   }
 
   // Checks a waiting connection's first byte: true if the connection went
@@ -529,7 +534,7 @@ class HttpServer::Acceptor {
         const int fd = events[i].data.fd;
         if (fd == m_wake) return;
         if (fd == m_listen)
-          run |= AcceptAll();
+          run |= AcceptSome();
         else if (fd == m_daemonFd)
           run = true;
         else if (fd == m_kick)
