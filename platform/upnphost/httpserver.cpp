@@ -91,6 +91,9 @@ struct HttpServer::State : std::enable_shared_from_this<HttpServer::State> {
   std::mutex lock;  // guards the fields below
   bool stopping = false;
   std::unordered_set<std::shared_ptr<Pending>> suspended;
+  // Wakes the server's thread, which runs the daemon: a daemon without a
+  // thread of its own does not notice a resumed connection by itself.
+  int kick = -1;
 
   // Hands the loop's answer to its connection, unless the server has
   // stopped (and answered the connection itself).
@@ -100,6 +103,8 @@ struct HttpServer::State : std::enable_shared_from_this<HttpServer::State> {
     p->response = std::move(r);
     p->ready = true;
     MHD_resume_connection(p->connection);
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(kick, &one, sizeof one);
   }
   void ResumeAll() {
     std::lock_guard<std::mutex> g(lock);
@@ -302,11 +307,18 @@ std::string AddressKey(const sockaddr_storage& a) {
 
 }  // namespace
 
-// Connections are accepted here and handed to the daemon once their first
-// byte is in. libmicrohttpd waits for a whole request line before it
-// answers anything, so a TLS hello (which has no line end) would hold a
-// connection until the idle timeout; here it is answered 400 at once. A
-// connection that sends nothing at all is closed after `firstByteSeconds`.
+// The server's one thread: it accepts connections, hands each to the daemon
+// once its first byte is in, and runs the daemon (which polls nothing of
+// its own). libmicrohttpd waits for a whole request line before it answers
+// anything, so a TLS hello (which has no line end) would hold a connection
+// until the idle timeout; here it is answered 400 at once. A connection
+// that sends nothing at all is closed after `firstByteSeconds`.
+//
+// Accepting and serving on the same thread is what keeps a fresh
+// connection cheap: the daemon takes the connection in at once, with no
+// hand-over to another thread and no wakeup of it, and under load the
+// request has usually arrived by the time the connection is accepted, so
+// it is checked and served in the same pass.
 class HttpServer::Acceptor {
  public:
   static std::unique_ptr<Acceptor> Listen(unsigned port, const HttpLimits& limits, bool* dualStack, int* error) {
@@ -354,39 +366,55 @@ class HttpServer::Acceptor {
     if (a->m_listen < 0) return nullptr;
     a->m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
     a->m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (a->m_epoll < 0 || a->m_wake < 0) {
+    a->m_kick = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (a->m_epoll < 0 || a->m_wake < 0 || a->m_kick < 0) {
       *error = errno;
       return nullptr;
     }
     a->Watch(a->m_listen);
     a->Watch(a->m_wake);
+    a->Watch(a->m_kick);
     return a;
   }
 
-  void Run(MHD_Daemon* daemon) {
+  // Starts the thread; false if the daemon has no descriptor to wait on.
+  bool Run(MHD_Daemon* daemon) {
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD);
+    if (!info || info->epoll_fd < 0) return false;
     m_daemon = daemon;
+    m_daemonFd = info->epoll_fd;
+    Watch(m_daemonFd);
     m_thread = std::thread([this] { Loop(); });
+    return true;
   }
   unsigned Port() const { return m_port; }
+  // Written to after a connection is resumed from another thread.
+  int Kick() const { return m_kick; }
+
+  // Ends the thread; from then on only the caller runs the daemon.
+  void Stop() {
+    if (!m_thread.joinable()) return;
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(m_wake, &one, sizeof one);
+    m_thread.join();
+  }
 
   ~Acceptor() {
-    if (m_thread.joinable()) {
-      const uint64_t one = 1;
-      [[maybe_unused]] const ssize_t n = ::write(m_wake, &one, sizeof one);
-      m_thread.join();
-    }
+    Stop();
     for (const auto& [fd, w] : m_waiting) ::close(fd);
-    for (int fd : {m_listen, m_epoll, m_wake})
+    for (int fd : {m_listen, m_epoll, m_wake, m_kick})
       if (fd >= 0) ::close(fd);
   }
 
  private:
   using Clock = std::chrono::steady_clock;
+  static constexpr int kAcceptBatch = 16;
   struct Waiting {
     sockaddr_storage addr;
     socklen_t len;
     Clock::time_point deadline;
     std::string key;
+    bool watched = false;  // on the epoll set, waiting for its first byte
   };
 
   void Watch(int fd) {
@@ -400,8 +428,8 @@ class HttpServer::Acceptor {
     auto it = m_waiting.find(fd);
     if (it == m_waiting.end()) return;
     if (--m_perAddress[it->second.key] == 0) m_perAddress.erase(it->second.key);
+    if (it->second.watched) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
     m_waiting.erase(it);
-    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
     if (answer) {
       [[maybe_unused]] const ssize_t n = ::send(fd, answer, std::strlen(answer), MSG_DONTWAIT | MSG_NOSIGNAL);
       ::shutdown(fd, SHUT_WR);
@@ -414,12 +442,17 @@ class HttpServer::Acceptor {
     ::close(fd);
   }
 
-  void AcceptAll() {
-    for (;;) {
+  // Accepts what is queued, at most a batch: a burst of connections is
+  // served a batch at a time rather than all accepted before any is served
+  // (the listening socket stays ready for the next pass). True if a
+  // connection went to the daemon.
+  bool AcceptSome() {
+    bool handed = false;
+    for (int i = 0; i < kAcceptBatch; ++i) {
       Waiting w{};
       w.len = sizeof w.addr;
       const int fd = ::accept4(m_listen, reinterpret_cast<sockaddr*>(&w.addr), &w.len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) return;  // EAGAIN, or a connection that went away meanwhile
+      if (fd < 0) break;  // EAGAIN, or a connection that went away meanwhile
       w.key = AddressKey(w.addr);
       // Connections that have not spoken yet count against the same limits
       // as the daemon's.
@@ -430,34 +463,57 @@ class HttpServer::Acceptor {
       }
       ++m_perAddress[w.key];
       w.deadline = Clock::now() + std::chrono::seconds(m_limits.firstByteSeconds);
-      m_waiting.emplace(fd, std::move(w));
-      Watch(fd);
+      auto& entry = m_waiting.emplace(fd, std::move(w)).first->second;
+      // Only a connection that has not spoken yet waits on the epoll set.
+      if (FirstByte(fd)) {
+        handed = true;
+      } else if (m_waiting.count(fd)) {
+        Watch(fd);
+        entry.watched = true;
+      }
     }
+    return handed;
   }
 
-  void FirstByte(int fd) {
+  // Checks a waiting connection's first byte: true if the connection went
+  // to the daemon, false if it is still silent or was dropped.
+  bool FirstByte(int fd) {
     unsigned char b = 0;
     const ssize_t n = ::recv(fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    if (n <= 0) return Drop(fd, nullptr);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+    if (n <= 0) return Drop(fd, nullptr), false;
     // Every request line starts with a method in capitals (an empty line
     // before it is tolerated); a TLS record, an SSLv2 hello or binary
     // garbage cannot be HTTP.
     if (!((b >= 'A' && b <= 'Z') || b == '\r' || b == '\n'))
-      return Drop(fd, "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-    Waiting w = m_waiting.at(fd);
+      return Drop(fd, "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"), false;
+    auto it = m_waiting.find(fd);
+    const Waiting w = std::move(it->second);
+    m_waiting.erase(it);
     if (--m_perAddress[w.key] == 0) m_perAddress.erase(w.key);
-    m_waiting.erase(fd);
-    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    if (w.watched) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
     // The daemon owns (and closes) the socket from here, refused or not.
-    (void)MHD_add_connection(m_daemon, fd, reinterpret_cast<sockaddr*>(&w.addr), w.len);
+    // It runs on this thread, so it takes the connection in at once.
+    (void)MHD_add_connection(m_daemon, fd, reinterpret_cast<const sockaddr*>(&w.addr), w.len);
+    return true;
   }
+
+  static void Drain(int fd) {
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(fd, &count, sizeof count);
+  }
+
+  // Lets the daemon work off what is ready (reads, answers, closes,
+  // resumed connections, its timeouts).
+  void RunDaemon() { (void)MHD_run(m_daemon); }
 
   void Loop() {
     epoll_event events[64];
     for (;;) {
-      // Idle, the thread sleeps until a connection comes; with connections
-      // waiting for their first byte, until the earliest of their deadlines.
+      // Idle, the thread sleeps until a connection or a request comes; with
+      // connections waiting for their first byte, at most until the
+      // earliest of their deadlines; with connections in the daemon, at
+      // most until the daemon's next timeout is due.
       int timeoutMs = -1;
       if (!m_waiting.empty()) {
         auto first = m_waiting.begin()->second.deadline;
@@ -465,15 +521,28 @@ class HttpServer::Acceptor {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count();
         timeoutMs = static_cast<int>(std::clamp<long long>(left, 0, 1000));
       }
+      MHD_UNSIGNED_LONG_LONG daemonMs = 0;
+      const bool daemonTimed = MHD_get_timeout(m_daemon, &daemonMs) == MHD_YES;
+      if (daemonTimed) {
+        const int ms = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(daemonMs, 3600 * 1000));
+        timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+      }
       const int n = ::epoll_wait(m_epoll, events, 64, timeoutMs);
+      // The daemon must run after every wait while it has a timeout.
+      bool run = daemonTimed;
       for (int i = 0; i < n; ++i) {
         const int fd = events[i].data.fd;
         if (fd == m_wake) return;
         if (fd == m_listen)
-          AcceptAll();
+          run |= AcceptSome();
+        else if (fd == m_daemonFd)
+          run = true;
+        else if (fd == m_kick)
+          run = true, Drain(m_kick);
         else
-          FirstByte(fd);
+          run |= FirstByte(fd);
       }
+      if (run) RunDaemon();
       const auto now = Clock::now();
       std::vector<int> late;
       for (const auto& [fd, w] : m_waiting)
@@ -484,7 +553,8 @@ class HttpServer::Acceptor {
   }
 
   HttpLimits m_limits;
-  int m_listen = -1, m_epoll = -1, m_wake = -1;
+  int m_listen = -1, m_epoll = -1, m_wake = -1, m_kick = -1;
+  int m_daemonFd = -1;  // the daemon's own epoll set, owned by the daemon
   unsigned m_port = 0;
   MHD_Daemon* m_daemon = nullptr;
   std::thread m_thread;
@@ -521,13 +591,15 @@ std::unique_ptr<HttpServer> HttpServer::Start(unsigned port, GMainContext* loop,
     if (why) *why = err ? std::strerror(err) : "the HTTP server cannot listen";
     return nullptr;
   }
-  // One polling thread per core, with epoll; the client closing a
+  // The daemon polls with epoll but has no thread of its own: the
+  // acceptor's thread runs it. It reads and writes without asking epoll
+  // first where that is likely to succeed (a request that has arrived with
+  // its connection, an answer to a fresh request). The client closing a
   // connection closes and frees it at once.
   MHD_Daemon* d = MHD_start_daemon(
-      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET, 0,
+      MHD_USE_EPOLL | MHD_USE_TURBO | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET, 0,
       nullptr, nullptr, &OnRequest, st.get(),
       MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, nullptr,
-      MHD_OPTION_THREAD_POOL_SIZE, limits.threads,
       MHD_OPTION_CONNECTION_LIMIT, limits.totalConnections,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.perAddressConnections,
       MHD_OPTION_CONNECTION_TIMEOUT, limits.idleTimeoutSeconds,
@@ -541,16 +613,24 @@ std::unique_ptr<HttpServer> HttpServer::Start(unsigned port, GMainContext* loop,
   }
   server->m_daemon.reset(d);
   server->m_port = server->m_acceptor->Port();
-  server->m_acceptor->Run(d);
+  st->kick = server->m_acceptor->Kick();
+  if (!server->m_acceptor->Run(d)) {
+    if (error) *error = EIO;
+    if (why) *why = "the HTTP server cannot start";
+    return nullptr;
+  }
   server->m_state = std::move(st);
   return server;
 }
 
 HttpServer::~HttpServer() {
-  // The daemon refuses to stop while a connection is suspended: those
-  // waiting for the loop are answered 503 first.
-  m_acceptor.reset();
+  // The daemon refuses to stop while a connection is suspended: once the
+  // server's thread has ended, those waiting for the loop are answered 503
+  // and the daemon (now run by this thread alone) sends what it can.
+  if (m_acceptor) m_acceptor->Stop();
   if (m_state) m_state->ResumeAll();
+  if (m_daemon) (void)MHD_run(m_daemon.get());
+  m_acceptor.reset();
   m_daemon.reset();
 }
 

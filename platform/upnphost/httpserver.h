@@ -3,7 +3,7 @@
 // control and eventing.
 //
 // Requests are answered in two ways. What needs nothing but immutable data
-// (a description, a document) is answered on the server's own threads at
+// (a description, a document) is answered on the server's own thread at
 // once. What calls into a device's service objects (SOAP control, GENA) has
 // its body read, bounded, and then runs on the host's GLib loop thread, the
 // thread that owns those objects: the connection is suspended meanwhile and
@@ -77,7 +77,6 @@ struct HttpLimits {
   unsigned totalConnections = 1024;     // open connections altogether
   unsigned idleTimeoutSeconds = 20;     // no byte from the client for this long: closed
   unsigned listenBacklog = 1024;
-  unsigned threads = 2;
   std::size_t headerBytes = 16 * 1024;  // request line and headers of one request
   unsigned firstByteSeconds = 10;       // a new connection that sends nothing for this long: closed
 };
@@ -108,7 +107,7 @@ class HttpServer {
   };
   std::shared_ptr<State> m_state;
   std::unique_ptr<MHD_Daemon, DaemonStop> m_daemon;
-  std::unique_ptr<Acceptor> m_acceptor;  // stops before the daemon
+  std::unique_ptr<Acceptor> m_acceptor;  // its thread runs the daemon; stops first
   unsigned m_port = 0;
   bool m_dualStack = false;
 };

@@ -5,7 +5,8 @@
 //     memory before and after (goal: growth < 10 descriptors, < 1 MB);
 //   - throughput of each server on both kinds of fetch;
 //   - 256 concurrent connections, each fetching the description over and
-//     over on fresh connections: p50 and p99 latency (goal: p99 <= 20 ms).
+//     over on fresh connections: p50 and p99 latency (goal: p99 <= 20 ms),
+//     and the CPU time one fetch costs the server and the load generator.
 // Each server runs in a process of its own; the load comes from one epoll
 // client in this process, from 8 source addresses (a LAN of control
 // points, not one peer). Runs in a private network namespace (bench/run
@@ -238,6 +239,14 @@ void Settle(pid_t pid) {
   }
 }
 
+// CPU time (user and system) this process has used so far, in seconds.
+double SelfCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 long OpenFds(pid_t pid) {
   long n = 0;
   std::error_code ec;
@@ -460,6 +469,11 @@ int main(int argc, char** argv) {
     Result fresh, keep;
     std::vector<double> p50, p99;  // of each round at 256 connections
     long failed256 = 0;
+    // CPU time the server and this client spent on the 256-connection
+    // rounds, and the fetches answered in them: the cost of one fetch,
+    // which the machine's other load disturbs far less than the latency.
+    double serverCpuS = 0, clientCpuS = 0;
+    long done256 = 0;
     double Median(std::vector<double> v) const {
       std::sort(v.begin(), v.end());
       return v.empty() ? -1 : v[v.size() / 2];
@@ -469,8 +483,15 @@ int main(int argc, char** argv) {
   const std::chrono::seconds budget(60);
   auto measure256 = [](Server& s, Row& row, std::chrono::seconds limit) {
     Settle(s.pid);
+    const long ticks0 = CpuTicks(s.pid);
+    const double self0 = SelfCpuSeconds();
     Result r = Load(s, 256, 256 * 20, 1, limit);
+    row.clientCpuS += SelfCpuSeconds() - self0;
+    // What the server still had to do for this round (the last closes) is
+    // in once it has settled.
     Settle(s.pid);
+    row.serverCpuS += static_cast<double>(CpuTicks(s.pid) - ticks0) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    row.done256 += r.done;
     row.p50.push_back(r.Percentile(0.5));
     row.p99.push_back(r.Percentile(0.99));
     row.failed256 += r.failed;
@@ -520,6 +541,10 @@ int main(int argc, char** argv) {
   for (auto& r : rows)
     std::printf("%-8s %14.0f %14.0f %10.2fms %10.2fms %8ld\n", r.name, r.fresh.Rate(), r.keep.Rate(),
                 r.Median(r.p50), r.Median(r.p99), r.fresh.failed + r.keep.failed + r.failed256);
+  for (auto& r : rows)
+    if (r.done256 > 0)
+      std::printf("%-8s CPU per fetch at 256 connections: server %.1f us, load generator %.1f us\n", r.name,
+                  1e6 * r.serverCpuS / static_cast<double>(r.done256), 1e6 * r.clientCpuS / static_cast<double>(r.done256));
   std::printf("(256 connections: median of %zu rounds of %d fetches; %s)\n", rows[0].p99.size(), 256 * 20,
               "each fetch on a fresh connection, timed from connect to the last byte");
   for (size_t i = 1; i < rows.size(); ++i)
