@@ -98,19 +98,20 @@ const std::string kPost = "POST /work HTTP/1.1\r\nHost: x\r\nConnection: close\r
 
 TEST_F(HttpServerTest, WorkOnTheLoopComesBackToItsConnection) {
   // Several in a row: each answer must wake the server's thread, not wait
-  // for the next connection or timeout to do it.
+  // for the next connection or timeout to do it. With nothing else going on,
+  // a server that is not woken sleeps until the idle timeout (20 s) or for
+  // good, so an answer within the read window (which leaves room for slow
+  // sanitizer builds) shows the wakeup.
   for (int i = 0; i < 3; ++i) {
     const int fd = Connect();
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::send(fd, kPost.data(), kPost.size(), MSG_NOSIGNAL), static_cast<ssize_t>(kPost.size()));
-    const auto start = std::chrono::steady_clock::now();
     bool closed = false;
-    const std::string reply = Read(fd, true, 3000ms, &closed);
+    const std::string reply = Read(fd, true, 8000ms, &closed);
     ::close(fd);
     EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
     EXPECT_NE(reply.find("done:abc"), std::string::npos) << reply;
     EXPECT_TRUE(closed);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
   }
 }
 
@@ -124,7 +125,9 @@ TEST_F(HttpServerTest, StoppingWithWorkOnTheLoopEndsTheConnection) {
   EXPECT_FALSE(closed);
   const auto start = std::chrono::steady_clock::now();
   m_server.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  // A stop that waited for the loop would never end; well below the idle
+  // timeout, with room for sanitizer builds.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
   // Answered 503 if the daemon could send it before it stopped; closed in any case.
   const std::string reply = Read(fd, false, 2000ms, &closed);
   ::close(fd);
