@@ -17,6 +17,7 @@
 #include "qel/statedir.h"
 #include "qel/wstr.h"
 #include "regstore.h"
+#include "scalekeys.h"
 #include "winreg.h"
 
 namespace {
@@ -58,17 +59,7 @@ void UseStore(int keys) {
   if (!fresh) return;
   qel::reg::Transaction tx;
   if (tx.Begin()) abort();
-  HKEY scale = nullptr;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Scale", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &scale, nullptr);
-  for (int i = 0; i < keys; ++i) {
-    std::u16string name = qel::FromUtf8("K" + std::to_string(i));
-    HKEY k = nullptr;
-    RegCreateKeyExW(scale, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr);
-    DWORD v = static_cast<DWORD>(i);
-    RegSetValueExW(k, u"Value", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
-    RegCloseKey(k);
-  }
-  RegCloseKey(scale);
+  AddScaleKeys(keys);
   // The key the single-call benchmarks use, with ten subkeys and ten values.
   HKEY bench = nullptr;
   RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Bench", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &bench, nullptr);

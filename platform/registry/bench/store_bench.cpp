@@ -27,6 +27,7 @@
 #include "qel/wstr.h"
 #include "regcmd.h"
 #include "regstore.h"
+#include "scalekeys.h"
 #include "winreg.h"
 
 extern char** environ;
@@ -104,17 +105,7 @@ std::uintmax_t StoreFilesSize(const fs::path& dir) {
 void FillScaleStore(int keys) {
   qel::reg::Transaction tx;
   if (tx.Begin()) std::abort();
-  HKEY scale = nullptr;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Scale", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &scale, nullptr);
-  for (int i = 0; i < keys; ++i) {
-    std::u16string name = qel::FromUtf8("K" + std::to_string(i));
-    HKEY k = nullptr;
-    RegCreateKeyExW(scale, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr);
-    DWORD v = static_cast<DWORD>(i);
-    RegSetValueExW(k, u"Value", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
-    RegCloseKey(k);
-  }
-  RegCloseKey(scale);
+  AddScaleKeys(keys);
   if (tx.Commit()) std::abort();
 }
 
